@@ -1,0 +1,29 @@
+# Shared by scripts/test and scripts/demo: install what is missing, then configure and build.
+set -euo pipefail
+
+VELUNTO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+VELUNTO_BUILD=${VELUNTO_BUILD:-$VELUNTO_ROOT/build}
+
+VELUNTO_PACKAGES=(
+  cmake ninja-build g++ pkg-config ccache
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libplist-dev nlohmann-json3-dev libboost-dev
+)
+
+velunto_install_packages() {
+  local missing=()
+  for p in "${VELUNTO_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}"
+  local sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+velunto_build() {
+  cmake -S "$VELUNTO_ROOT" -B "$VELUNTO_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$VELUNTO_BUILD" -j "$(nproc)"
+}
