@@ -13,7 +13,7 @@ namespace {
 
 constexpr std::size_t kBlock = 512;
 constexpr std::size_t kSamplesPerIteration = std::size_t{1} << 22;  // 4 Mi samples
-constexpr std::size_t kRequestedCapacity = 48000;                 // as in the pipeline: 65536 slots
+constexpr std::size_t kRequestedCapacity = 48000;                   // as in the pipeline: 65536 slots
 
 template <class Push, class Pop>
 void transfer(Push push, Pop pop) {
