@@ -19,7 +19,9 @@ constexpr uint64_t kTotal = 40'000'000;
 #endif
 
 // Samples carry their sequence number modulo 2^24 (exact in float).
-float sampleFor(uint64_t n) { return static_cast<float>(n & 0xFFFFFF); }
+float sampleFor(uint64_t n) {
+    return static_cast<float>(n & 0xFFFFFF);
+}
 
 void runTransfer(uint64_t requestedSize, uint64_t maxBlock, unsigned seed) {
     RingBuffer* ring = RingBufferCreate(requestedSize);
@@ -76,8 +78,12 @@ void runTransfer(uint64_t requestedSize, uint64_t maxBlock, unsigned seed) {
     RingBufferFree(ring);
 }
 
-TEST(RingBufferStress, SmallRingRandomBlocks) { runTransfer(64, 100, 1); }
+TEST(RingBufferStress, SmallRingRandomBlocks) {
+    runTransfer(64, 100, 1);
+}
 
-TEST(RingBufferStress, PipelineSizedRingAudioBlocks) { runTransfer(48000, 4096, 2); }
+TEST(RingBufferStress, PipelineSizedRingAudioBlocks) {
+    runTransfer(48000, 4096, 2);
+}
 
 }  // namespace

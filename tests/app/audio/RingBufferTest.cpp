@@ -27,8 +27,8 @@ std::vector<float> ramp(std::size_t count, float start) {
 
 TEST(RingBuffer, CapacityIsSmallestPowerOfTwoAtLeastTwo) {
     const std::pair<uint64_t, uint64_t> cases[] = {
-        {0, 2}, {1, 2}, {2, 2}, {3, 4}, {5, 8}, {1023, 1024}, {1024, 1024},
-        {1025, 2048}, {16384, 16384}, {48000, 65536},
+        {0, 2},       {1, 2},       {2, 2},       {3, 4},         {5, 8},
+        {1023, 1024}, {1024, 1024}, {1025, 2048}, {16384, 16384}, {48000, 65536},
     };
     for (const auto& [requested, capacity] : cases) {
         Ring ring = makeRing(requested);
