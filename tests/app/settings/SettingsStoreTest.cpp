@@ -95,13 +95,11 @@ TEST_F(SettingsStoreTest, InputModeDecodingCases) {
 }
 
 TEST_F(SettingsStoreTest, SavesWriteTheStoredForms) {
-    store.saveInputMode(InputMode::fixed("X"));
-    EXPECT_EQ(storedText(SettingsKey::inputMode), R"({"fixed":{"uid":"X"}})");
     store.saveDevicePriority({{"usb-1", "Yeti"}, {"bt-2", "AirPods"}});
     EXPECT_EQ(storedText(SettingsKey::devicePriority),
               R"([{"uid":"usb-1","name":"Yeti"},{"uid":"bt-2","name":"AirPods"}])");
-    store.saveCameraSelection(CameraSelection::none());
-    EXPECT_EQ(storedText(SettingsKey::cameraSelection), R"({"none":{}})");
+    store.saveEQSettingsByDevice({{"usb-1", EQSettings{false, {}}}});
+    EXPECT_EQ(storedText(SettingsKey::eqSettingsByDevice), R"({"usb-1":{"isEnabled":false,"bands":[]}})");
     store.savePluginComponent(StoredPluginComponent{1635083896, 1684368505, 1634758764});
     EXPECT_EQ(storedText(SettingsKey::pluginComponent),
               R"({"type":1635083896,"subType":1684368505,"manufacturer":1634758764})");

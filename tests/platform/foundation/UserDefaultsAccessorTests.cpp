@@ -7,7 +7,6 @@
 #include <limits>
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace velunto {
 namespace {
@@ -17,23 +16,21 @@ using Dictionary = PropertyListValue::Dictionary;
 constexpr std::int64_t int64Max = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t int64Min = std::numeric_limits<std::int64_t>::min();
 
-struct ConversionRow {
-    const char* name;
-    std::optional<PropertyListValue> stored;  // nullopt: key missing
-    std::optional<std::string> string;
-    bool boolean;
-    std::int64_t integer;
-    double real;
-};
-
-const std::vector<ConversionRow>& conversionTable() {
-    static const std::vector<ConversionRow> rows = {
+TEST(UserDefaultsAccessors, ConvertLikeTheirPlatformCounterparts) {
+    struct Row {
+        const char* name;
+        std::optional<PropertyListValue> stored;  // nullopt: key missing
+        std::optional<std::string> string;
+        bool boolean;
+        std::int64_t integer;
+        double real;
+    };
+    const Row rows[] = {
         {"missing", std::nullopt, std::nullopt, false, 0, 0.0},
         {"bool true", true, "1", true, 1, 1.0},
         {"bool false", false, "0", false, 0, 0.0},
         {"int 42", 42, "42", true, 42, 42.0},
         {"int 0", 0, "0", false, 0, 0.0},
-        {"int -7", -7, "-7", true, -7, -7.0},
         {"int max", int64Max, "9223372036854775807", true, int64Max, 9223372036854775807.0},
         {"real 0.5", 0.5, "0.5", true, 0, 0.5},
         {"real -3.7", -3.7, "-3.7", true, -3, -3.7},
@@ -43,17 +40,12 @@ const std::vector<ConversionRow>& conversionTable() {
         {"real -1e30", -1e30, "-1e+30", true, int64Min, -1e30},
         {"real 0", 0.0, "0", false, 0, 0.0},
         {"string YES", "YES", "YES", true, 0, 0.0},
-        {"string yes", "yes", "yes", true, 0, 0.0},
-        {"string True", "True", "True", true, 0, 0.0},
         {"string TRUE padded", "  TRUE ", "  TRUE ", true, 0, 0.0},
         {"string no", "no", "no", false, 0, 0.0},
-        {"string FALSE", "FALSE", "FALSE", false, 0, 0.0},
         {"string 12abc", "12abc", "12abc", true, 12, 12.0},
-        {"string abc", "abc", "abc", false, 0, 0.0},
         {"string 3.7", "3.7", "3.7", true, 3, 3.7},
         {"string -42 padded", "  -42 ", "  -42 ", true, -42, -42.0},
         {"string +5", "+5", "+5", true, 5, 5.0},
-        {"string 0", "0", "0", false, 0, 0.0},
         {"string 0.5", "0.5", "0.5", false, 0, 0.5},
         {"string 1e3", "1e3", "1e3", true, 1, 1000.0},
         {"string huge", "99999999999999999999", "99999999999999999999", true, int64Max, 1e20},
@@ -63,31 +55,17 @@ const std::vector<ConversionRow>& conversionTable() {
         {"string yesterday", "yesterday", "yesterday", false, 0, 0.0},
         {"data", Data{1, 2, 3}, std::nullopt, false, 0, 0.0},
         {"date", Date{1000}, std::nullopt, false, 0, 0.0},
-        {"array", Array{1, 2}, std::nullopt, false, 0, 0.0},
-        {"dictionary", Dictionary{{"a", 1}}, std::nullopt, false, 0, 0.0},
     };
-    return rows;
-}
-
-TEST(UserDefaultsAccessors, ConvertLikeTheirPlatformCounterparts) {
-    for (const ConversionRow& row : conversionTable()) {
+    for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         const auto defaults = UserDefaults::inMemory();
         if (row.stored)
             defaults->set("key", *row.stored);
-        EXPECT_EQ(defaults->object("key"), row.stored);
         EXPECT_EQ(defaults->string("key"), row.string);
         EXPECT_EQ(defaults->boolean("key"), row.boolean);
         EXPECT_EQ(defaults->integer("key"), row.integer);
         EXPECT_DOUBLE_EQ(defaults->doubleValue("key"), row.real);
     }
-}
-
-TEST(UserDefaultsAccessors, NotANumberConvertsToZeroInteger) {
-    const auto defaults = UserDefaults::inMemory();
-    defaults->set("nan", std::nan(""));
-    EXPECT_EQ(defaults->integer("nan"), 0);
-    EXPECT_TRUE(std::isnan(defaults->doubleValue("nan")));
 }
 
 TEST(UserDefaultsAccessors, TypedAccessorsOnlyReturnTheirOwnType) {
@@ -96,6 +74,7 @@ TEST(UserDefaultsAccessors, TypedAccessorsOnlyReturnTheirOwnType) {
     defaults->set("text", "Daten");
     defaults->set("list", Array{"a", 2});
     defaults->set("map", Dictionary{{"x", true}});
+    defaults->set("nan", std::nan(""));
 
     EXPECT_EQ(defaults->data("data"), Data({7, 8}));
     EXPECT_FALSE(defaults->data("text").has_value());
@@ -105,26 +84,20 @@ TEST(UserDefaultsAccessors, TypedAccessorsOnlyReturnTheirOwnType) {
     EXPECT_EQ(defaults->dictionary("map"), Dictionary({{"x", true}}));
     EXPECT_FALSE(defaults->dictionary("list").has_value());
     EXPECT_FALSE(defaults->string("list").has_value());
+    EXPECT_EQ(defaults->integer("nan"), 0);
+    EXPECT_TRUE(std::isnan(defaults->doubleValue("nan")));
 }
 
-TEST(UserDefaultsAccessors, SetReplacesAndRemoveDeletes) {
+TEST(UserDefaultsAccessors, InMemoryDatabasesAreIndependentAndNeverStored) {
     const auto defaults = UserDefaults::inMemory();
     defaults->set("app.velunto.bypass", true);
-    defaults->set("app.velunto.bypass", false);
-    EXPECT_EQ(defaults->object("app.velunto.bypass"), PropertyListValue(false));
     defaults->set("app.velunto.videoOffsetMilliseconds", 120);
     defaults->removeObject("app.velunto.bypass");
     defaults->removeObject("never.set");
     EXPECT_FALSE(defaults->object("app.velunto.bypass").has_value());
     EXPECT_EQ(defaults->integer("app.velunto.videoOffsetMilliseconds"), 120);
+    EXPECT_FALSE(UserDefaults::inMemory()->object("app.velunto.videoOffsetMilliseconds").has_value());
     EXPECT_TRUE(defaults->filePath().empty());
-}
-
-TEST(UserDefaultsAccessors, InMemoryInstancesAreIndependent) {
-    const auto first = UserDefaults::inMemory();
-    const auto second = UserDefaults::inMemory();
-    first->set("key", 1);
-    EXPECT_FALSE(second->object("key").has_value());
 }
 
 }  // namespace

@@ -13,16 +13,16 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <iterator>
-#include <optional>
+#include <limits>
+#include <map>
 #include <random>
 #include <set>
 #include <string>
 #include <thread>
-#include <vector>
 
 namespace velunto {
 namespace {
@@ -31,6 +31,7 @@ using Array = PropertyListValue::Array;
 using Dictionary = PropertyListValue::Dictionary;
 
 constexpr const char* domain = "app.velunto.test";
+const std::string writeFailed = "Einstellungen konnten nicht gespeichert werden: ";
 
 Data readFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -38,8 +39,8 @@ Data readFile(const std::filesystem::path& path) {
 }
 
 void writeFile(const std::filesystem::path& path, const Data& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 Data bytesOf(std::string_view text) {
@@ -53,39 +54,20 @@ std::set<std::string> fileNames(const std::filesystem::path& directory) {
     return names;
 }
 
-// <domain>.plist.corrupt-YYYYMMDD-HHMMSS, optionally followed by -N.
-bool isCorruptCopyName(const std::string& name) {
-    const std::string prefix = std::string(domain) + ".plist.corrupt-";
-    if (!name.starts_with(prefix))
-        return false;
-    const std::string rest = name.substr(prefix.size());
-    const auto digits = [&](std::size_t from, std::size_t count) {
-        if (rest.size() < from + count)
-            return false;
-        for (std::size_t i = from; i < from + count; ++i) {
-            if (rest[i] < '0' || rest[i] > '9')
-                return false;
-        }
-        return true;
-    };
-    if (!digits(0, 8) || rest.size() < 15 || rest[8] != '-' || !digits(9, 6))
-        return false;
-    if (rest.size() == 15)
-        return true;
-    return rest[15] == '-' && rest.size() > 16 && digits(16, rest.size() - 16);
-}
-
-std::vector<std::filesystem::path> corruptCopies(const std::filesystem::path& directory) {
-    std::vector<std::filesystem::path> found;
-    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-        if (isCorruptCopyName(entry.path().filename().string()))
-            found.push_back(entry.path());
-    }
-    return found;
-}
-
 std::string corruptMessage(const std::filesystem::path& file, const std::filesystem::path& movedTo) {
     return "Einstellungsdatei " + file.string() + " ist beschädigt und wurde nach " + movedTo.string() + " verschoben.";
+}
+
+// Runs `body` in a child process, which must return 0; other values are bit sets of failed checks.
+void expectSuccessInChild(const std::function<int()>& body) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+        ::_exit(body());
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 class UserDefaultsPersistence : public ::testing::Test {
@@ -93,30 +75,11 @@ protected:
     std::filesystem::path file() const { return directory.path() / (std::string(domain) + ".plist"); }
     std::shared_ptr<UserDefaults> open() const { return UserDefaults::persistent(domain, directory.path()); }
 
-    // Opens a database over a file with the given contents and checks that the file was moved aside
-    // intact, logged once, and the database starts empty.
-    void expectMovedAside(const Data& contents) {
-        writeFile(file(), contents);
-        LogCapture capture;
-        const auto defaults = open();
-        EXPECT_FALSE(defaults->object("key").has_value());
-        EXPECT_FALSE(std::filesystem::exists(file()));
-        const auto copies = corruptCopies(directory.path());
-        ASSERT_EQ(copies.size(), 1u);
-        EXPECT_EQ(readFile(copies[0]), contents);
-        EXPECT_EQ(capture.entries().size(), 1u);
-        EXPECT_EQ(capture.count("UserDefaults", corruptMessage(file(), copies[0])), 1u);
-        const auto entries = capture.entries("UserDefaults");
-        ASSERT_EQ(entries.size(), 1u);
-        EXPECT_EQ(entries[0].type, OSLogType::error);
-        EXPECT_EQ(entries[0].subsystem, "app.velunto");
-    }
-
     TemporaryDirectory directory;
 };
 
-TEST_F(UserDefaultsPersistence, ValuesSurviveReopening) {
-    const PropertyListValue::Dictionary values{
+TEST_F(UserDefaultsPersistence, ValuesAndRemovalsSurviveReopening) {
+    const Dictionary values{
         {"app.velunto.bypass", true},
         {"app.velunto.videoOffsetMilliseconds", -120},
         {"app.velunto.monitorDeviceUID", "Einspeisung ä ö ü ß ⌃⌥"},
@@ -131,106 +94,53 @@ TEST_F(UserDefaultsPersistence, ValuesSurviveReopening) {
         EXPECT_FALSE(std::filesystem::exists(file()));  // nothing is written until the first change
         for (const auto& [key, value] : values)
             defaults->set(key, value);
+        defaults->set("broken", "\xff\xfe broken");  // invalid UTF-8 must not make the file unreadable
+        defaults->removeObject("app.velunto.bypass");
     }
-    const Data bytes = readFile(file());
-    ASSERT_GE(bytes.size(), 8u);
-    EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 8), "bplist00");
-    EXPECT_EQ(PropertyListSerialization::propertyList(bytes), PropertyListValue(values));
+    Dictionary expected = values;
+    expected.erase("app.velunto.bypass");
+    expected["broken"] = "\xEF\xBF\xBD\xEF\xBF\xBD broken";
+    EXPECT_EQ(PropertyListSerialization::propertyList(readFile(file())), PropertyListValue(expected));
 
-    const auto reopened = open();
-    for (const auto& [key, value] : values)
-        EXPECT_EQ(reopened->object(key), value) << key;
-}
-
-TEST_F(UserDefaultsPersistence, InvalidUtf8DoesNotMakeTheFileUnreadable) {
-    open()->set("app.velunto.monitorDeviceUID", "\xff\xfe broken");
     LogCapture capture;
-    EXPECT_EQ(open()->string("app.velunto.monitorDeviceUID"), "\xEF\xBF\xBD\xEF\xBF\xBD broken");
+    const auto reopened = open();
+    EXPECT_FALSE(reopened->object("app.velunto.bypass").has_value());
+    for (const auto& [key, value] : expected)
+        EXPECT_EQ(reopened->object(key), value) << key;
     EXPECT_TRUE(capture.entries().empty());
 }
 
-TEST_F(UserDefaultsPersistence, RemovalIsPersisted) {
-    {
-        const auto defaults = open();
-        defaults->set("a", 1);
-        defaults->set("b", 2);
-        defaults->removeObject("a");
-    }
-    const auto reopened = open();
-    EXPECT_FALSE(reopened->object("a").has_value());
-    EXPECT_EQ(reopened->integer("b"), 2);
-}
-
-TEST_F(UserDefaultsPersistence, OneLiveInstancePerFile) {
+TEST_F(UserDefaultsPersistence, OneLiveInstancePerFileServesReadsFromMemory) {
+    writeFile(file(), PropertyListSerialization::binaryData(Dictionary{{"key", "original"}}));
     auto first = open();
     auto second = UserDefaults::persistent(domain, directory.path() / "." / "");
     EXPECT_EQ(first, second);
     EXPECT_NE(first, UserDefaults::persistent("app.velunto.other", directory.path()));
-    first->set("key", 1);
+    writeFile(file(), PropertyListSerialization::binaryData(Dictionary{{"key", "changed behind its back"}}));
+    EXPECT_EQ(first->string("key"), "original");
+    std::filesystem::remove(file());
+    EXPECT_EQ(second->string("key"), "original");
     first.reset();
     second.reset();
-    writeFile(file(), PropertyListSerialization::binaryData(Dictionary{{"key", 2}}));
-    EXPECT_EQ(open()->integer("key"), 2);  // a new instance reads the file again
+    // A new instance reads the file again; an XML file is accepted and rewritten as binary.
+    writeFile(file(), bytesOf(R"(<plist version="1.0"><dict><key>key</key><string>new</string></dict></plist>)"));
+    const auto third = open();
+    EXPECT_EQ(third->string("key"), "new");
+    third->set("other", 1);
+    const Data bytes = readFile(file());
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()).substr(0, 8), "bplist00");
 }
 
-TEST_F(UserDefaultsPersistence, ReadsComeFromMemory) {
-    writeFile(file(), PropertyListSerialization::binaryData(Dictionary{{"key", "original"}}));
-    const auto defaults = open();
-    writeFile(file(), PropertyListSerialization::binaryData(Dictionary{{"key", "changed behind its back"}}));
-    EXPECT_EQ(defaults->string("key"), "original");
-    std::filesystem::remove(file());
-    EXPECT_EQ(defaults->string("key"), "original");
-}
-
-TEST_F(UserDefaultsPersistence, CreatesMissingDirectories) {
-    const std::filesystem::path nested = directory.path() / "a" / "b";
-    const auto defaults = UserDefaults::persistent(domain, nested);
-    EXPECT_TRUE(std::filesystem::is_directory(nested));
-    defaults->set("key", 1);
-    EXPECT_TRUE(std::filesystem::exists(nested / (std::string(domain) + ".plist")));
-}
-
-TEST_F(UserDefaultsPersistence, CorruptFileIsMovedAsideLoggedOnceAndReplacedByTheNextWrite) {
-    expectMovedAside(bytesOf("this is not a property list"));
-    LogCapture capture;
-    const auto defaults = open();
-    defaults->set("key", "neu");
-    EXPECT_EQ(defaults->string("key"), "neu");
-    EXPECT_TRUE(capture.entries().empty());  // reads and writes after the move log nothing
-    const auto stored = PropertyListSerialization::propertyList(readFile(file()));
-    ASSERT_TRUE(stored.has_value());
-    EXPECT_EQ(*stored, PropertyListValue(Dictionary{{"key", "neu"}}));
-    EXPECT_EQ(corruptCopies(directory.path()).size(), 1u);
-}
-
-TEST_F(UserDefaultsPersistence, EmptyFileIsCorrupt) {
-    expectMovedAside({});
-}
-
-TEST_F(UserDefaultsPersistence, NonDictionaryRootIsCorrupt) {
-    expectMovedAside(PropertyListSerialization::binaryData(Array{"a", "b"}));
-}
-
-TEST_F(UserDefaultsPersistence, TruncatedFileIsCorrupt) {
-    const Data good = PropertyListSerialization::binaryData(Dictionary{{"key", "value"}, {"other", 12345}});
-    expectMovedAside(Data(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(good.size() / 2)));
-}
-
-TEST_F(UserDefaultsPersistence, HostileFileIsCorrupt) {
-    BinaryPlistBuilder builder;
-    constexpr std::uint64_t levels = 40;
-    for (std::uint64_t i = 0; i < levels; ++i) {
-        builder.add(i + 1 < levels ? builder.array({i + 1, i + 1}) : BinaryPlistBuilder::boolean(true));
-    }
-    const auto key = builder.add(BinaryPlistBuilder::ascii("key"));
-    const auto root = builder.add(builder.dictionary({key}, {0}));
-    expectMovedAside(builder.build(root));
-}
-
-TEST_F(UserDefaultsPersistence, CorruptCopiesAreNeverOverwritten) {
-    // Occupy the names for the seconds around now, so the move has to add a suffix.
-    const auto now = std::chrono::system_clock::now();
+TEST_F(UserDefaultsPersistence, UnreadableFilesAreMovedAsideWithoutOverwritingOlderCopies) {
+    BinaryPlistBuilder hostile = BinaryPlistBuilder::chain(40, 2);  // 2^40 nodes once expanded
+    hostile.add(BinaryPlistBuilder::dictionary(hostile.add(BinaryPlistBuilder::ascii("key")), 0));
+    const Data contents[] = {bytesOf("this is not a property list"), Data{},
+                             PropertyListSerialization::binaryData(Array{"a", "b"}), hostile.build(41)};
+    // Occupy the copy names <domain>.plist.corrupt-YYYYMMDD-HHMMSS for the seconds around now, so
+    // that every move has to append "-N".
     std::set<std::string> occupied;
+    std::map<std::string, Data> copies;
+    const auto now = std::chrono::system_clock::now();
     for (int offset = -2; offset <= 5; ++offset) {
         const std::time_t when = std::chrono::system_clock::to_time_t(now + std::chrono::seconds(offset));
         std::tm local{};
@@ -238,58 +148,54 @@ TEST_F(UserDefaultsPersistence, CorruptCopiesAreNeverOverwritten) {
         char stamp[32];
         std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
         const std::string name = std::string(domain) + ".plist.corrupt-" + stamp;
-        writeFile(directory.path() / name, bytesOf("older copy"));
         occupied.insert(name);
+        copies[name] = bytesOf("older copy");
+        writeFile(directory.path() / name, copies[name]);
     }
-    writeFile(file(), bytesOf("new garbage"));
+    for (const Data& content : contents) {
+        SCOPED_TRACE(content.size());
+        writeFile(file(), content);
+        LogCapture capture;
+        EXPECT_FALSE(open()->object("key").has_value());
+        std::set<std::string> added = fileNames(directory.path());
+        for (const auto& [name, bytes] : copies) {
+            EXPECT_EQ(readFile(directory.path() / name), bytes) << name;
+            added.erase(name);
+        }
+        ASSERT_EQ(added.size(), 1u);  // the new copy; the file itself is gone
+        const std::string name = *added.begin();
+        const std::size_t dash = name.rfind('-');
+        ASSERT_TRUE(occupied.count(name.substr(0, dash)) == 1 && dash + 1 < name.size() &&
+                    name.find_first_not_of("0123456789", dash + 1) == std::string::npos)
+            << name;
+        const std::filesystem::path copy = directory.path() / name;
+        EXPECT_EQ(readFile(copy), content);
+        copies[name] = content;
+        const auto entries = capture.entries();
+        ASSERT_EQ(entries.size(), 1u);
+        EXPECT_EQ(entries[0].type, OSLogType::error);
+        EXPECT_EQ(entries[0].subsystem, "app.velunto");
+        EXPECT_EQ(entries[0].category, "UserDefaults");
+        EXPECT_EQ(entries[0].message, corruptMessage(file(), copy));
+    }
     LogCapture capture;
-    const auto defaults = open();
-    std::vector<std::filesystem::path> added;
-    for (const auto& copy : corruptCopies(directory.path())) {
-        if (occupied.count(copy.filename().string()) == 0)
-            added.push_back(copy);
-    }
-    ASSERT_EQ(added.size(), 1u);
-    EXPECT_TRUE(added[0].filename().string().ends_with("-1"));
-    EXPECT_EQ(readFile(added[0]), bytesOf("new garbage"));
-    for (const std::string& name : occupied)
-        EXPECT_EQ(readFile(directory.path() / name), bytesOf("older copy"));
-    EXPECT_EQ(capture.count("UserDefaults", corruptMessage(file(), added[0])), 1u);
-}
-
-TEST_F(UserDefaultsPersistence, XmlFileIsReadAndRewrittenAsBinary) {
-    writeFile(
-        file(),
-        bytesOf(
-            R"(<?xml version="1.0"?><plist version="1.0"><dict><key>count</key><integer>3</integer></dict></plist>)"));
-    const auto defaults = open();
-    EXPECT_EQ(defaults->integer("count"), 3);
-    defaults->set("count", 4);
-    const Data bytes = readFile(file());
-    EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 8), "bplist00");
+    open()->set("key", "neu");
+    EXPECT_TRUE(capture.entries().empty());  // reads and writes after the move log nothing
+    EXPECT_EQ(PropertyListSerialization::propertyList(readFile(file())), PropertyListValue(Dictionary{{"key", "neu"}}));
+    EXPECT_EQ(fileNames(directory.path()).size(), copies.size() + 1);
 }
 
 TEST_F(UserDefaultsPersistence, TemporariesOfFinishedWritersAreRemovedOnOpen) {
-    const pid_t finished = ::fork();
-    if (finished == 0)
-        ::_exit(0);
-    ASSERT_GT(finished, 0);
-    ::waitpid(finished, nullptr, 0);
-
+    const std::string gone = std::to_string(std::numeric_limits<pid_t>::max());  // above any pid_max
     const std::string base = std::string(domain) + ".plist.tmp-";
-    const std::string stale = base + std::to_string(finished) + "-3";
+    const std::string stale = base + gone + "-3";
     const std::string running = base + "1-7";  // pid 1 always exists
     const std::string ours = base + std::to_string(::getpid()) + "-1";
-    const std::string otherDomain = "app.velunto.other.plist.tmp-" + std::to_string(finished) + "-1";
+    const std::string otherDomain = "app.velunto.other.plist.tmp-" + gone + "-1";
     for (const auto& name : {stale, running, ours, otherDomain})
         writeFile(directory.path() / name, bytesOf("partial"));
-
-    const auto defaults = open();
-    const std::set<std::string> names = fileNames(directory.path());
-    EXPECT_EQ(names.count(stale), 0u);
-    EXPECT_EQ(names.count(running), 1u);
-    EXPECT_EQ(names.count(ours), 1u);
-    EXPECT_EQ(names.count(otherDomain), 1u);
+    open();
+    EXPECT_EQ(fileNames(directory.path()), (std::set<std::string>{running, ours, otherDomain}));
 }
 
 TEST_F(UserDefaultsPersistence, FailedWriteIsLoggedAndKeepsTheValueInMemory) {
@@ -301,36 +207,22 @@ TEST_F(UserDefaultsPersistence, FailedWriteIsLoggedAndKeepsTheValueInMemory) {
     LogCapture capture;
     defaults->set("key", 2);
     EXPECT_EQ(defaults->integer("key"), 2);
-    EXPECT_EQ(capture.count("UserDefaults", "Einstellungen konnten nicht gespeichert werden: Is a directory"), 1u);
-    EXPECT_EQ(fileNames(directory.path()), std::set<std::string>{std::string(domain) + ".plist"});  // no temporary left
+    EXPECT_EQ(capture.count("UserDefaults", writeFailed + "Is a directory"), 1u);
+    EXPECT_EQ(fileNames(directory.path()), std::set<std::string>{std::string(domain) + ".plist"});  // no temporary
 }
 
 TEST_F(UserDefaultsPersistence, FullDiskIsLoggedAndKeepsTheValueInMemory) {
     // The child limits its file size to simulate a full disk without touching the parent.
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    expectSuccessInChild([&] {
         ::signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{1024, 1024};
         ::setrlimit(RLIMIT_FSIZE, &limit);
         LogCapture capture;
         const auto defaults = open();
         defaults->set("big", Data(8192, 0x5A));
-        int status = 0;
-        if (capture.count("UserDefaults", "Einstellungen konnten nicht gespeichert werden: File too large") != 1)
-            status |= 1;
-        if (!defaults->data("big") || defaults->data("big")->size() != 8192)
-            status |= 2;
-        if (std::filesystem::exists(file()))
-            status |= 4;
-        if (fileNames(directory.path()).size() != 0)
-            status |= 8;
-        ::_exit(status);
-    }
-    int status = -1;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+        return (capture.count("UserDefaults", writeFailed + "File too large") == 1 ? 0 : 1) |
+               (defaults->data("big") == Data(8192, 0x5A) ? 0 : 2) | (fileNames(directory.path()).empty() ? 0 : 4);
+    });
 }
 
 TEST_F(UserDefaultsPersistence, ValueBeyondTheLimitsIsRefused) {
@@ -344,18 +236,14 @@ TEST_F(UserDefaultsPersistence, ValueBeyondTheLimitsIsRefused) {
     defaults->set("other", deep);
     EXPECT_EQ(defaults->string("key"), "kept");
     EXPECT_FALSE(defaults->object("other").has_value());
-    EXPECT_EQ(
-        capture.count("UserDefaults",
-                      "Einstellungen konnten nicht gespeichert werden: the value exceeds the property-list limits"),
-        2u);
+    EXPECT_EQ(capture.count("UserDefaults", writeFailed + "the value exceeds the property-list limits"), 2u);
     EXPECT_EQ(PropertyListSerialization::propertyList(readFile(file())),
               PropertyListValue(Dictionary{{"key", "kept"}}));
 }
 
 TEST_F(UserDefaultsPersistence, InvalidDomainsAreRejected) {
-    for (const std::string bad : {"", ".", "..", "a/b"}) {
+    for (const std::string bad : {"", ".", "..", "a/b"})
         EXPECT_THROW(UserDefaults::persistent(bad, directory.path()), std::invalid_argument) << bad;
-    }
 }
 
 // A record whose payload is fully determined by its sequence number, with a size that grows and
@@ -404,74 +292,33 @@ TEST_F(UserDefaultsPersistence, KilledWriterLeavesACompleteFile) {
         ::close(pipeEnds[0]);
 
         LogCapture capture;
-        const auto defaults = open();
+        const auto stored = open()->object("record");
         EXPECT_TRUE(capture.entries().empty());  // the file was not corrupt
-        const auto stored = defaults->object("record");
-        ASSERT_TRUE(stored.has_value());
-        const std::int64_t sequence = defaults->dictionary("record")->at("sequence").get<std::int64_t>();
+        ASSERT_TRUE(stored && stored->isDictionary());
+        const std::int64_t sequence = stored->get<Dictionary>().at("sequence").get<std::int64_t>();
         EXPECT_TRUE(sequence == acknowledged || sequence == acknowledged + 1) << sequence << " vs " << acknowledged;
         EXPECT_EQ(*stored, record(sequence));
         EXPECT_EQ(fileNames(directory.path()), std::set<std::string>{std::string(domain) + ".plist"});
     }
 }
 
-// Restores an environment variable on destruction.
-class EnvironmentOverride {
-public:
-    EnvironmentOverride(const char* name, const std::string& value) : name_(name) {
-        if (const char* previous = std::getenv(name))
-            saved_ = previous;
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~EnvironmentOverride() {
-        if (saved_) {
-            ::setenv(name_, saved_->c_str(), 1);
-        } else {
-            ::unsetenv(name_);
-        }
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> saved_;
-};
-
-TEST(UserDefaultsLocation, ConfigDirectoryFollowsXdgConfigHomeOrHome) {
-    EnvironmentOverride home("HOME", "/home/someone");
-    {
-        EnvironmentOverride relative("XDG_CONFIG_HOME", "relative/path");  // ignored: must be absolute
-        EXPECT_EQ(UserDefaults::configDirectory(), std::filesystem::path("/home/someone/.config/velunto"));
-    }
-    EnvironmentOverride absolute("XDG_CONFIG_HOME", "/srv/config");
-    EXPECT_EQ(UserDefaults::configDirectory(), std::filesystem::path("/srv/config/velunto"));
-}
-
 // standard() is created once per process, so it is checked in a fresh child process.
 TEST(UserDefaultsLocation, StandardDatabaseLivesInTheConfigDirectory) {
     TemporaryDirectory directory;
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    expectSuccessInChild([&] {
+        ::setenv("HOME", "/home/someone", 1);
+        ::setenv("XDG_CONFIG_HOME", "relative/path", 1);  // ignored: must be absolute
+        const int fallbackWrong = UserDefaults::configDirectory() != "/home/someone/.config/velunto" ? 1 : 0;
         ::setenv("XDG_CONFIG_HOME", directory.path().c_str(), 1);
         const std::filesystem::path expected = directory.path() / "velunto" / "app.velunto.plist";
         const auto standard = UserDefaults::standard();
-        int status = 0;
-        if (standard->filePath() != expected)
-            status |= 1;
-        if (!std::filesystem::is_directory(directory.path() / "velunto"))
-            status |= 2;
-        if (standard != UserDefaults::standard())
-            status |= 4;
+        const int created = std::filesystem::is_directory(expected.parent_path()) ? 0 : 16;
         standard->set("app.velunto.isRunning", true);
         const auto stored = PropertyListSerialization::propertyList(readFile(expected));
-        if (!stored || *stored != PropertyListValue(Dictionary{{"app.velunto.isRunning", true}}))
-            status |= 8;
-        ::_exit(status);
-    }
-    int status = -1;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+        return fallbackWrong | (standard->filePath() == expected ? 0 : 2) |
+               (standard == UserDefaults::standard() ? 0 : 4) |
+               (stored == PropertyListValue(Dictionary{{"app.velunto.isRunning", true}}) ? 0 : 8) | created;
+    });
 }
 
 }  // namespace

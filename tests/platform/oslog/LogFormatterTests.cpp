@@ -13,21 +13,15 @@ namespace {
 
 enum class Status : int { busy = 3 };
 
-// The conversions log lines use, as exact strings; flag combinations are checked against printf below.
+// Length modifiers and mixed argument types; int and double conversions are checked against printf
+// at the end.
 TEST(LogFormatter, ConversionTable) {
-    EXPECT_EQ(formatLogMessage("%d|%i|%u", 42, -7, 7u), "42|-7|7");
     EXPECT_EQ(formatLogMessage("%ld|%lld", 123456789012L, LLONG_MIN), "123456789012|-9223372036854775808");
     EXPECT_EQ(formatLogMessage("%lu|%llu", ULONG_MAX, 5ULL), "18446744073709551615|5");
-    EXPECT_EQ(formatLogMessage("%x|%X", 255, 48879), "ff|BEEF");
-    EXPECT_EQ(formatLogMessage("%f|%.1f|%.2f", 3.14159, 2.25, 0.125), "3.141590|2.2|0.12");
-    EXPECT_EQ(formatLogMessage("%g|%g|%g", 0.0001, 0.00001, 1000000.0), "0.0001|1e-05|1e+06");
-    EXPECT_EQ(formatLogMessage("%s|%c|100%%", "text", 'A'), "text|A|100%");
-    EXPECT_EQ(formatLogMessage("%5.1f|%03d|%-5d|", 3.14159, 7, 42), "  3.1|007|42   |");
     EXPECT_EQ(formatLogMessage("%hhd %hd %zu", static_cast<signed char>(-3), static_cast<short>(300), std::size_t{12}),
               "-3 300 12");
     EXPECT_EQ(formatLogMessage("%f|%.1f", 3, 48000u), "3.000000|48000.0");
-    EXPECT_EQ(formatLogMessage("Blockgröße %ld, gemessen: aktiv %f ms (Korrelation %f)", 512L, 12.5, 0.98),
-              "Blockgröße 512, gemessen: aktiv 12.500000 ms (Korrelation 0.980000)");
+    EXPECT_EQ(formatLogMessage("%s|%c|100%%", "text", 'A'), "text|A|100%");
 }
 
 TEST(LogFormatter, SignedValuesUnderUnsignedConversionsKeepTheirWidth) {
@@ -38,34 +32,31 @@ TEST(LogFormatter, SignedValuesUnderUnsignedConversionsKeepTheirWidth) {
     EXPECT_EQ(formatLogMessage("%d", std::uint32_t{4000000000u}), "4000000000");
 }
 
-TEST(LogFormatter, StarWidthAndPrecisionComeFromArguments) {
+TEST(LogFormatter, WidthAndPrecisionComeFromArgumentsAndAreNotLimited) {
     EXPECT_EQ(formatLogMessage("%*d|", 5, 42), "   42|");
     EXPECT_EQ(formatLogMessage("%-*d|", 4, 7), "7   |");
     EXPECT_EQ(formatLogMessage("%*d|", -4, 7), "7   |");
     EXPECT_EQ(formatLogMessage("%.*f", 2, 3.14159), "3.14");
     EXPECT_EQ(formatLogMessage("%.*s", 3, "abcdef"), "abc");
+    // No fixed-size buffer limits the result.
+    const std::string text(5000, 'x');
+    EXPECT_EQ(formatLogMessage("<%s>", text), "<" + text + ">");
+    EXPECT_EQ(formatLogMessage("%300d", 1).size(), 300u);
+    EXPECT_EQ(formatLogMessage("%.200f", 1.0).size(), 202u);
 }
 
 TEST(LogFormatter, StringConversionsAcceptEveryStringType) {
-    const std::string owned = "Eingang";
-    const std::string_view view = "USB Audio";
-    const char* pointer = "BlackHole 2ch";
-    const char* null = nullptr;
-    EXPECT_EQ(formatLogMessage("%s|%s|%s|%s", owned, view, pointer, "literal"),
-              "Eingang|USB Audio|BlackHole 2ch|literal");
-    EXPECT_EQ(formatLogMessage("%s", null), "(null)");
-    EXPECT_EQ(formatLogMessage("%5s|%-5s|%.2s", "ab", "cd", "efgh"), "   ab|cd   |ef");
-    EXPECT_EQ(formatLogMessage("%s", std::string_view("abcdef").substr(1, 3)), "bcd");
-    EXPECT_EQ(formatLogMessage("Einspeisung ä ö ü ß %s ⌃⌥", "Größe"), "Einspeisung ä ö ü ß Größe ⌃⌥");
+    EXPECT_EQ(formatLogMessage("%s|%s|%s ä ⌃⌥", std::string("Eingang"), std::string_view("USB Audio"), "Größe"),
+              "Eingang|USB Audio|Größe ä ⌃⌥");
+    EXPECT_EQ(formatLogMessage("%s|%5s|%-5s|%.2s", static_cast<const char*>(nullptr), "ab", "cd", "efgh"),
+              "(null)|   ab|cd   |ef");
+    EXPECT_EQ(formatLogMessage("%s", std::string_view("abcdef").substr(1, 3)), "bcd");  // not NUL-terminated
 }
 
 TEST(LogFormatter, PrivacyMarkersAreStripped) {
     EXPECT_EQ(formatLogMessage("%{public}s failed: OSStatus %d", std::string("AudioUnitInitialize"), -10875),
               "AudioUnitInitialize failed: OSStatus -10875");
     EXPECT_EQ(formatLogMessage("%{private}s", "secret"), "secret");
-    EXPECT_EQ(formatLogMessage("%{public}@", std::string_view("Built-in Microphone")), "Built-in Microphone");
-    EXPECT_EQ(formatLogMessage("%{public}d ms", 12), "12 ms");
-    EXPECT_EQ(formatLogMessage("%{public}.2f", 1.005), "1.00");
     EXPECT_EQ(formatLogMessage("%{public}5.1f|", 9.96), " 10.0|");
     EXPECT_EQ(formatLogMessage("%{public}-4s|", "ab"), "ab  |");
     EXPECT_EQ(formatLogMessage("%{public, uint64}llu", 5ULL), "5");
@@ -74,39 +65,24 @@ TEST(LogFormatter, PrivacyMarkersAreStripped) {
 TEST(LogFormatter, ArgumentsAreRenderedByTheirOwnType) {
     EXPECT_EQ(formatLogMessage("%d", "abc"), "abc");
     EXPECT_EQ(formatLogMessage("%5d|", "ab"), "   ab|");
-    EXPECT_EQ(formatLogMessage("%f", std::string("x")), "x");
     EXPECT_EQ(formatLogMessage("%s", 42), "42");
-    EXPECT_EQ(formatLogMessage("%s", -42L), "-42");
     EXPECT_EQ(formatLogMessage("%@", 0.5), "0.5");
-    EXPECT_EQ(formatLogMessage("%s", 0.1), "0.1");
     EXPECT_EQ(formatLogMessage("%@ %s", true, false), "true false");
     EXPECT_EQ(formatLogMessage("%d", true), "1");
     EXPECT_EQ(formatLogMessage("%d", 2.5), "2.5");
     EXPECT_EQ(formatLogMessage("%d", Status::busy), "3");
 }
 
-TEST(LogFormatter, MissingAndSurplusArguments) {
+TEST(LogFormatter, MissingSurplusAndMalformed) {
     EXPECT_EQ(formatLogMessage("%d and %s", 1), "1 and <missing>");
-    EXPECT_EQ(formatLogMessage("%s"), "<missing>");
     EXPECT_EQ(formatLogMessage("%d", 1, 2, "three"), "1");
-    EXPECT_EQ(formatLogMessage("no conversions", 1), "no conversions");
-}
-
-TEST(LogFormatter, MalformedConversionsArePrintedLiterally) {
+    // Malformed conversions are printed literally.
     EXPECT_EQ(formatLogMessage("100%%"), "100%");
     EXPECT_EQ(formatLogMessage("trailing %"), "trailing %");
     EXPECT_EQ(formatLogMessage("%y %d", 5), "%y 5");
     EXPECT_EQ(formatLogMessage("%n%d", 5), "%n5");
     EXPECT_EQ(formatLogMessage("%{public", 5), "%{public");
     EXPECT_EQ(formatLogMessage("%5", 5), "%5");
-    EXPECT_EQ(formatLogMessage(""), "");
-}
-
-TEST(LogFormatter, LongMessagesAreNotTruncated) {
-    const std::string text(5000, 'x');
-    EXPECT_EQ(formatLogMessage("<%s>", text), "<" + text + ">");
-    EXPECT_EQ(formatLogMessage("%300d", 1).size(), 300u);
-    EXPECT_EQ(formatLogMessage("%.200f", 1.0).size(), 202u);
 }
 
 // Correctly typed calls must give exactly what printf gives.
@@ -121,21 +97,17 @@ std::string printfReference(const char* format, T value) {
 #pragma GCC diagnostic pop
 
 TEST(LogFormatter, AgreesWithPrintfAcrossFlagCombinations) {
-    const char* integerFormats[] = {"%d",    "%5d", "%-5d", "%05d", "%+d",  "% d", "%.3d", "%8.3d",
-                                    "%-+6d", "%x",  "%#o",  "%#X",  "%08x", "%u",  "%c"};
+    const char* integerFormats[] = {"%d",   "%i",    "%5d", "%-5d", "%05d", "%+d", "%-+6d", "% d",
+                                    "%.3d", "%8.3d", "%x",  "%X",   "%#o",  "%#X", "%08x",  "%u"};
     for (const char* format : integerFormats) {
-        for (const int value : {0, 1, -1, 65, 255, -32768, INT_MAX, INT_MIN}) {
-            if (std::string_view(format) == "%c" && (value < 32 || value > 126))
-                continue;
+        for (const int value : {0, 1, -1, 65, 255, -32768, INT_MAX, INT_MIN})
             EXPECT_EQ(formatLogMessage(format, value), printfReference(format, value)) << format << " " << value;
-        }
     }
     const char* doubleFormats[] = {"%f",   "%.0f", "%.1f", "%.3f",  "%10.4f", "%-10.2f", "%+.2f",  "%e",
                                    "%.2E", "%g",   "%G",   "%.10g", "%#g",    "%a",      "%012.3f"};
     for (const char* format : doubleFormats) {
-        for (const double value : {0.0, -0.0, 1.0, -2.5, 0.1, 1234567.891, 1e-9, 6.02e23, -1e300}) {
+        for (const double value : {0.0, -0.0, 1.0, -2.5, 0.1, 1234567.891, 1e-9, 6.02e23, -1e300})
             EXPECT_EQ(formatLogMessage(format, value), printfReference(format, value)) << format << " " << value;
-        }
     }
 }
 
