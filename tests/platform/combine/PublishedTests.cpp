@@ -33,80 +33,40 @@ protected:
     std::vector<AnyCancellable> tokens;
 };
 
-TEST_F(PublishedTest, DeliversTheCurrentValueOnSubscriptionUnlessAskedNotTo) {
+TEST_F(PublishedTest, WillSetRunsBeforeTheStoreAndSinksGetTheCurrentThenEachStoredValue) {
     level = 5;
-    auto withInitial = level.sink([&](const int& v) { received.push_back(v); });
-    std::vector<int> quiet;
-    auto withoutInitial = level.sink([&](const int& v) { quiet.push_back(v); }, {.initial = false});
-    EXPECT_EQ(received, (std::vector<int>{5}));
-    EXPECT_TRUE(quiet.empty());
+    std::vector<std::string> log;  // "<event>@<value stored at that moment>"
+    auto note = [&](const std::string& event) { log.push_back(event + "@" + std::to_string(level.value())); };
+    level.willSet([&](const int& from, const int& to) { note(std::to_string(from) + "->" + std::to_string(to)); })
+        .store(tokens);
+    level.sink([&](const int& v) { note("sink " + std::to_string(v)); }).store(tokens);
+    level.sink([&](const int& v) { received.push_back(v); }, {.initial = false}).store(tokens);
 
-    level.set(6);
-    EXPECT_EQ(received, (std::vector<int>{5, 6}));
-    EXPECT_EQ(quiet, (std::vector<int>{6}));
-    EXPECT_EQ(level.value(), 6);
+    level = 6;
+
+    EXPECT_EQ(log, (std::vector<std::string>{"sink 5@5", "5->6@5", "sink 6@6"}));
+    EXPECT_EQ(received, (std::vector<int>{6}));
 }
 
-TEST_F(PublishedTest, WillSetSeesOldAndNewBeforeTheStoreAndSinksSeeTheStoredValue) {
-    std::vector<std::string> log;
-    level
-        .willSet([&](const int& oldValue, const int& newValue) {
-            log.push_back("will " + std::to_string(oldValue) + "->" + std::to_string(newValue) + " stored " +
-                          std::to_string(level.value()));
-        })
-        .store(tokens);
-    level
-        .sink(
-            [&](const int& v) {
-                log.push_back("did " + std::to_string(v) + " stored " + std::to_string(level.value()));
-            },
-            {.initial = false})
-        .store(tokens);
-
-    level = 3;
-
-    EXPECT_EQ(log, (std::vector<std::string>{"will 0->3 stored 0", "did 3 stored 3"}));
-}
-
-TEST_F(PublishedTest, QueueSubscribersGetCopiesTakenAtSetTimeInOrderOnTheirQueue) {
+TEST_F(PublishedTest, QueueSubscribersGetCopiesInOrderOnTheirQueueAndNothingOnceCancelled) {
     DispatchQueue ui("app.velunto.ui");
-    bool alwaysOnQueue = true;
-    level
-        .sink(ui,
-              [&](const int& v) {
-                  alwaysOnQueue = alwaysOnQueue && ui.isCurrent();
-                  received.push_back(v);
-              })
-        .store(tokens);
-    level = 1;
-    level = 2;
-    level = 3;
-    EXPECT_TRUE(received.empty()) << "nothing is delivered synchronously, not even the initial value";
-
-    time.runUntilIdle();
-
-    EXPECT_EQ(received, (std::vector<int>{0, 1, 2, 3}));
-    EXPECT_TRUE(alwaysOnQueue);
-}
-
-TEST_F(PublishedTest, CancelledSubscriberGetsNothingMoreNotEvenQueuedDeliveries) {
-    DispatchQueue ui("app.velunto.ui");
-    auto token = level.sink(ui, [&](const int& v) { received.push_back(v); });
-    std::vector<int> sync;
-    std::optional<AnyCancellable> syncToken = level.sink([&](const int& v) { sync.push_back(v); });
+    level.sink(ui, [&](const int& v) { received.push_back(ui.isCurrent() ? v : -1); }).store(tokens);
+    std::vector<int> cancelledGot;
+    auto queued = level.sink(ui, [&](const int& v) { cancelledGot.push_back(v); });
     int willSetCalls = 0;
     auto willSetToken = level.willSet([&](const int&, const int&) { ++willSetCalls; });
     level = 1;
-    token.cancel();
-    syncToken.reset();
-    willSetToken.cancel();
     level = 2;
+    EXPECT_TRUE(received.empty()) << "nothing is delivered synchronously, not even the initial value";
+    queued.cancel();  // with three deliveries still queued
+    willSetToken.cancel();
+    level = 3;
 
     time.runUntilIdle();
 
-    EXPECT_TRUE(received.empty());
-    EXPECT_EQ(sync, (std::vector<int>{0, 1}));
-    EXPECT_EQ(willSetCalls, 1);
+    EXPECT_EQ(received, (std::vector<int>{0, 1, 2, 3})) << "copies taken at set() time, delivered on ui";
+    EXPECT_TRUE(cancelledGot.empty());
+    EXPECT_EQ(willSetCalls, 2);
 }
 
 TEST_F(PublishedTest, RemoveDuplicatesSkipsValuesEqualToThePreviousOne) {
@@ -154,42 +114,35 @@ TEST_F(PublishedTest, SubscribersMayCancelThemselvesOrOthersAndSubscribeFromCall
     EXPECT_EQ(lateGot, (std::vector<int>{2, 3}));
 }
 
-TEST_F(PublishedTest, TokensMayOutliveThePublished) {
+TEST_F(PublishedTest, WorksForTypesWithoutEqualityAndTokensMayOutliveThePublished) {
     AnyCancellable token;
     {
-        Published<std::string> name("a");
-        token = name.sink([&](const std::string&) { received.push_back(0); });
+        Published<NotComparable> thing;
+        token = thing.sink([&](const NotComparable& t) { received.push_back(t.value); });
+        thing = NotComparable{4};
     }
     token.cancel();
-    EXPECT_EQ(received.size(), 1u);
-}
-
-TEST_F(PublishedTest, WorksForTypesWithoutEquality) {
-    Published<NotComparable> thing;
-    auto token = thing.sink([&](const NotComparable& t) { received.push_back(t.value); });
-    thing = NotComparable{4};
     EXPECT_EQ(received, (std::vector<int>{0, 4}));
 }
 
-TEST(AnyCancellableTest, MovingTransfersTheSubscriptionAndAssignmentCancelsTheOldOne) {
-    int cancelledA = 0;
-    int cancelledB = 0;
-    AnyCancellable a([&] { ++cancelledA; });
+TEST(AnyCancellableTest, MovingTransfersTheSubscriptionAndAssignmentOrDestructionCancelsOnce) {
+    int cancelled = 0;
+    AnyCancellable a([&] { ++cancelled; });
     AnyCancellable moved(std::move(a));
     a.cancel();
-    EXPECT_EQ(cancelledA, 0) << "a moved-from token owns nothing";
+    EXPECT_EQ(cancelled, 0) << "a moved-from token owns nothing";
 
-    moved = AnyCancellable([&] { ++cancelledB; });
-    EXPECT_EQ(cancelledA, 1);
+    moved = AnyCancellable([&] { cancelled += 10; });
+    EXPECT_EQ(cancelled, 1) << "assignment cancels the old subscription";
     moved.cancel();
     moved.cancel();
-    EXPECT_EQ(cancelledB, 1);
+    EXPECT_EQ(cancelled, 11);
 
     std::vector<AnyCancellable> set;
-    AnyCancellable([&] { ++cancelledA; }).store(set);
-    EXPECT_EQ(cancelledA, 1);
+    AnyCancellable([&] { cancelled += 100; }).store(set);
+    EXPECT_EQ(cancelled, 11);
     set.clear();
-    EXPECT_EQ(cancelledA, 2);
+    EXPECT_EQ(cancelled, 111);
 }
 
 }  // namespace
