@@ -371,31 +371,34 @@ bool UserDefaults::persistLocked() {
     return true;
 }
 
-std::optional<PropertyListValue> UserDefaults::object(const std::string& key) const {
-    std::shared_lock lock(mutex_);
+const PropertyListValue* UserDefaults::findLocked(const std::string& key) const {
     const auto& values = root_.get<PropertyListValue::Dictionary>();
     const auto found = values.find(key);
-    if (found == values.end())
+    return found == values.end() ? nullptr : &found->second;
+}
+
+std::optional<PropertyListValue> UserDefaults::object(const std::string& key) const {
+    std::shared_lock lock(mutex_);
+    const PropertyListValue* found = findLocked(key);
+    if (found == nullptr)
         return std::nullopt;
-    return found->second;
+    return *found;
 }
 
 std::optional<Data> UserDefaults::data(const std::string& key) const {
     std::shared_lock lock(mutex_);
-    const auto& values = root_.get<PropertyListValue::Dictionary>();
-    const auto found = values.find(key);
-    if (found == values.end() || !found->second.isData())
+    const PropertyListValue* found = findLocked(key);
+    if (found == nullptr || !found->isData())
         return std::nullopt;
-    return found->second.get<Data>();
+    return found->get<Data>();
 }
 
 std::optional<std::string> UserDefaults::string(const std::string& key) const {
     std::shared_lock lock(mutex_);
-    const auto& values = root_.get<PropertyListValue::Dictionary>();
-    const auto found = values.find(key);
-    if (found == values.end())
+    const PropertyListValue* found = findLocked(key);
+    if (found == nullptr)
         return std::nullopt;
-    const PropertyListValue& value = found->second;
+    const PropertyListValue& value = *found;
     switch (value.type()) {
         case PropertyListValue::Type::string:
             return value.get<std::string>();
@@ -412,11 +415,10 @@ std::optional<std::string> UserDefaults::string(const std::string& key) const {
 
 bool UserDefaults::boolean(const std::string& key) const {
     std::shared_lock lock(mutex_);
-    const auto& values = root_.get<PropertyListValue::Dictionary>();
-    const auto found = values.find(key);
-    if (found == values.end())
+    const PropertyListValue* found = findLocked(key);
+    if (found == nullptr)
         return false;
-    const PropertyListValue& value = found->second;
+    const PropertyListValue& value = *found;
     switch (value.type()) {
         case PropertyListValue::Type::boolean:
             return value.get<bool>();
@@ -433,11 +435,10 @@ bool UserDefaults::boolean(const std::string& key) const {
 
 std::int64_t UserDefaults::integer(const std::string& key) const {
     std::shared_lock lock(mutex_);
-    const auto& values = root_.get<PropertyListValue::Dictionary>();
-    const auto found = values.find(key);
-    if (found == values.end())
+    const PropertyListValue* found = findLocked(key);
+    if (found == nullptr)
         return 0;
-    const PropertyListValue& value = found->second;
+    const PropertyListValue& value = *found;
     switch (value.type()) {
         case PropertyListValue::Type::integer:
             return value.get<std::int64_t>();
@@ -454,11 +455,10 @@ std::int64_t UserDefaults::integer(const std::string& key) const {
 
 double UserDefaults::doubleValue(const std::string& key) const {
     std::shared_lock lock(mutex_);
-    const auto& values = root_.get<PropertyListValue::Dictionary>();
-    const auto found = values.find(key);
-    if (found == values.end())
+    const PropertyListValue* found = findLocked(key);
+    if (found == nullptr)
         return 0;
-    const PropertyListValue& value = found->second;
+    const PropertyListValue& value = *found;
     switch (value.type()) {
         case PropertyListValue::Type::real:
             return value.get<double>();
@@ -475,20 +475,18 @@ double UserDefaults::doubleValue(const std::string& key) const {
 
 std::optional<PropertyListValue::Array> UserDefaults::array(const std::string& key) const {
     std::shared_lock lock(mutex_);
-    const auto& values = root_.get<PropertyListValue::Dictionary>();
-    const auto found = values.find(key);
-    if (found == values.end() || !found->second.isArray())
+    const PropertyListValue* found = findLocked(key);
+    if (found == nullptr || !found->isArray())
         return std::nullopt;
-    return found->second.get<PropertyListValue::Array>();
+    return found->get<PropertyListValue::Array>();
 }
 
 std::optional<PropertyListValue::Dictionary> UserDefaults::dictionary(const std::string& key) const {
     std::shared_lock lock(mutex_);
-    const auto& values = root_.get<PropertyListValue::Dictionary>();
-    const auto found = values.find(key);
-    if (found == values.end() || !found->second.isDictionary())
+    const PropertyListValue* found = findLocked(key);
+    if (found == nullptr || !found->isDictionary())
         return std::nullopt;
-    return found->second.get<PropertyListValue::Dictionary>();
+    return found->get<PropertyListValue::Dictionary>();
 }
 
 void UserDefaults::set(const std::string& key, PropertyListValue value) {

@@ -77,6 +77,8 @@ private:
     void moveAsideCorruptFile();
     // Writes the whole dictionary; caller holds the exclusive lock.
     bool persistLocked();
+    // The stored value or null; caller holds the lock.
+    const PropertyListValue* findLocked(const std::string& key) const;
 
     std::string domain_;
     std::filesystem::path directory_;
