@@ -9,25 +9,9 @@ bool endsName(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '/' || c == '>';
 }
 
-// Position of the '>' closing a tag that starts at `from`, skipping quoted attribute values.
-std::size_t tagEnd(std::string_view xml, std::size_t from) {
-    char quote = 0;
-    for (std::size_t i = from; i < xml.size(); ++i) {
-        const char c = xml[i];
-        if (quote != 0) {
-            if (c == quote)
-                quote = 0;
-        } else if (c == '"' || c == '\'') {
-            quote = c;
-        } else if (c == '>') {
-            return i;
-        }
-    }
-    return std::string_view::npos;
-}
-
-// Position after the '>' closing a declaration such as <!DOCTYPE ... [ ... ]>.
-std::size_t declarationEnd(std::string_view xml, std::size_t from) {
+// Position of the '>' that closes a tag or declaration starting at `from`, skipping quoted values
+// and, for declarations such as <!DOCTYPE ... [ ... ]>, bracketed internal subsets.
+std::size_t closingBracket(std::string_view xml, std::size_t from, bool declaration) {
     int brackets = 0;
     char quote = 0;
     for (std::size_t i = from; i < xml.size(); ++i) {
@@ -37,12 +21,12 @@ std::size_t declarationEnd(std::string_view xml, std::size_t from) {
                 quote = 0;
         } else if (c == '"' || c == '\'') {
             quote = c;
-        } else if (c == '[') {
+        } else if (declaration && c == '[') {
             ++brackets;
-        } else if (c == ']') {
+        } else if (declaration && c == ']') {
             --brackets;
         } else if (c == '>' && brackets <= 0) {
-            return i + 1;
+            return i;
         }
     }
     return std::string_view::npos;
@@ -72,7 +56,8 @@ bool PropertyListXmlValidator::isAcceptable(std::string_view xml, std::size_t ma
         } else if (rest.starts_with("<?")) {
             next = skipPast(xml, i + 2, "?>");
         } else if (rest.starts_with("<!")) {
-            next = declarationEnd(xml, i + 2);
+            const std::size_t end = closingBracket(xml, i + 2, true);
+            next = end == std::string_view::npos ? end : end + 1;
         } else {
             const bool closing = rest.size() > 1 && rest[1] == '/';
             const std::size_t nameStart = i + (closing ? 2 : 1);
@@ -82,7 +67,7 @@ bool PropertyListXmlValidator::isAcceptable(std::string_view xml, std::size_t ma
             const std::string_view name = xml.substr(nameStart, nameEnd - nameStart);
             if (name.empty())
                 return false;
-            const std::size_t end = tagEnd(xml, nameEnd);
+            const std::size_t end = closingBracket(xml, nameEnd, false);
             if (end == std::string_view::npos)
                 return false;
             if (closing) {
