@@ -1,7 +1,7 @@
 # Shared helpers for the build: warnings, libraries, tests.
 
 set(VELUNTO_WARNINGS -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wold-style-cast -Wcast-align
-    -Wunused -Woverloaded-virtual -Wnull-dereference -Wformat=2)
+    -Wunused -Woverloaded-virtual -Wnull-dereference -Wformat=2 -Wno-multichar)
 
 # velunto_library(<name> SOURCES ... [DEPS ...])
 # One static library per folder; every header is included by its path from the repository root.
