@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+typedef struct sf_private_tag SNDFILE;
+
+namespace velunto {
+
+// Keeps what a simulated output plays: the newest maxFrames in memory, or everything in a WAV file
+// (32-bit float).
+class SimulatedRecorder {
+public:
+    static std::unique_ptr<SimulatedRecorder> memory(std::size_t maxFrames, std::uint32_t channels);
+    // Null if the file cannot be created.
+    static std::unique_ptr<SimulatedRecorder> wav(const std::string& path, std::uint32_t channels, double sampleRate);
+    ~SimulatedRecorder();
+    SimulatedRecorder(const SimulatedRecorder&) = delete;
+    SimulatedRecorder& operator=(const SimulatedRecorder&) = delete;
+
+    void append(const float* interleaved, std::uint32_t frames);
+    // The memory recording in playing order (empty for a WAV recording).
+    std::vector<float> samples() const;
+
+private:
+    SimulatedRecorder(std::uint32_t channels, std::size_t maxFrames, SNDFILE* file);
+
+    std::uint32_t channels_;
+    std::size_t maxFrames_;
+    std::vector<float> ring_;
+    std::size_t written_ = 0;  // frames appended so far
+    SNDFILE* file_;
+};
+
+}  // namespace velunto
