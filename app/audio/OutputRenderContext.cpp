@@ -1,0 +1,51 @@
+#include "app/audio/OutputRenderContext.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace velunto {
+
+// Real-time.
+OSStatus outputRenderCallback(void* inRefCon, AudioUnitRenderActionFlags*, const AudioTimeStamp*, UInt32,
+                              UInt32 inNumberFrames, AudioBufferList* ioData) {
+    if (!ioData) return 0;
+    auto& context = *static_cast<OutputRenderContext*>(inRefCon);
+    const std::int64_t frames = inNumberFrames;
+    const std::int64_t wanted = std::min(context.scratchCapacity, frames);
+    const auto fill = static_cast<std::int64_t>(RingBufferAvailableToRead(context.ringBuffer));
+
+    std::int64_t toRead = wanted;
+    bool stretch = false;
+    if (fill > context.targetFillFrames + context.toleranceFrames) {
+        toRead = std::min(fill, wanted + 1);
+    } else if (fill > 0) {
+        stretch = wanted >= 1 && fill < context.targetFillFrames - context.toleranceFrames;
+        if (stretch) toRead = wanted - 1;
+    }
+
+    // The scratch holds scratchCapacity samples; a surplus sample beyond it is read into `dropped`.
+    const std::int64_t intoScratch = std::min(toRead, context.scratchCapacity);
+    auto got = static_cast<std::int64_t>(
+        RingBufferRead(context.ringBuffer, context.scratch, static_cast<std::uint64_t>(intoScratch)));
+    if (toRead > intoScratch && got == intoScratch) {
+        float dropped;
+        got += static_cast<std::int64_t>(RingBufferRead(context.ringBuffer, &dropped, 1));
+    }
+    const std::int64_t copy = std::min(wanted, got);
+    stretch = stretch && got < wanted;
+
+    for (UInt32 b = 0; b < ioData->mNumberBuffers; ++b) {
+        auto* out = static_cast<float*>(ioData->mBuffers[b].mData);
+        if (!out) continue;
+        std::int64_t written = copy;
+        if (copy > 0) std::memcpy(out, context.scratch, static_cast<std::size_t>(copy) * sizeof(float));
+        if (stretch && copy > 0 && copy < frames) {
+            out[copy] = context.scratch[copy - 1];
+            written = copy + 1;
+        }
+        if (written < frames) std::memset(out + written, 0, static_cast<std::size_t>(frames - written) * sizeof(float));
+    }
+    return 0;
+}
+
+}  // namespace velunto

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+
+#include "app/audio/RingBuffer.h"
+#include "platform/audiounit/AudioUnit.h"
+
+namespace velunto {
+
+// Everything the output render callback touches besides the ring and the device's buffers. Allocated
+// once per engine; its address is the callback's user data and never changes.
+struct OutputRenderContext {
+    RingBuffer* ringBuffer = nullptr;
+    float* scratch = nullptr;               // staging for one callback; also the sink for dropped samples
+    std::int64_t scratchCapacity = 4096;
+    std::int64_t targetFillFrames = 960;    // 20 ms at 48 kHz
+    std::int64_t toleranceFrames = 480;     // half-width of the dead band
+};
+
+// Real-time: drains the ring toward the target fill, dropping one sample per call above the band and
+// repeating one below it; always returns 0.
+OSStatus outputRenderCallback(void* inRefCon, AudioUnitRenderActionFlags* ioActionFlags,
+                              const AudioTimeStamp* inTimeStamp, UInt32 inBusNumber, UInt32 inNumberFrames,
+                              AudioBufferList* ioData);
+
+}  // namespace velunto

@@ -1,0 +1,119 @@
+#include <gtest/gtest.h>
+
+#include <numeric>
+#include <vector>
+
+#include "app/audio/OutputRenderContext.h"
+#include "platform/coreaudio/AudioBufferListStorage.h"
+
+using namespace velunto;
+
+namespace {
+
+// A ring filled with 1, 2, 3, ... so that every played sample tells where it came from.
+class RenderCallback : public ::testing::Test {
+protected:
+    RenderCallback() : ring(RingBufferCreate(16384)), scratch(4096) {
+        context.ringBuffer = ring;
+        context.scratch = scratch.data();
+    }
+    ~RenderCallback() override { RingBufferFree(ring); }
+
+    void fill(std::size_t count) {
+        std::vector<float> values(count);
+        std::iota(values.begin(), values.end(), next);
+        next += static_cast<float>(count);
+        ASSERT_EQ(RingBufferWrite(ring, values.data(), count), count);
+    }
+
+    // Two channel buffers, each prefilled with garbage.
+    AudioBufferListStorage render(UInt32 frames) {
+        AudioBufferListStorage buffers({1, 1}, frames);
+        for (UInt32 b = 0; b < 2; ++b) std::fill_n(buffers.samples(b), frames, -7.0f);
+        AudioUnitRenderActionFlags flags = 0;
+        EXPECT_EQ(outputRenderCallback(&context, &flags, nullptr, 0, frames, buffers.list()), 0);
+        EXPECT_EQ(flags, 0u);
+        return buffers;
+    }
+
+    std::uint64_t fillLevel() const { return RingBufferAvailableToRead(ring); }
+
+    RingBuffer* ring;
+    std::vector<float> scratch;
+    OutputRenderContext context;
+    float next = 1.0f;
+};
+
+TEST_F(RenderCallback, InsideTheBandPlaysExactlyWhatItReads) {
+    fill(1000);
+    auto out = render(512);
+    for (UInt32 i = 0; i < 512; ++i) ASSERT_EQ(out.samples(0)[i], static_cast<float>(i + 1));
+    EXPECT_EQ(fillLevel(), 488u);
+    // Both channels get the same samples.
+    EXPECT_TRUE(std::equal(out.samples(0), out.samples(0) + 512, out.samples(1)));
+}
+
+TEST_F(RenderCallback, AboveTheBandOneSampleIsDropped) {
+    fill(2000);
+    auto out = render(512);
+    for (UInt32 i = 0; i < 512; ++i) ASSERT_EQ(out.samples(1)[i], static_cast<float>(i + 1));
+    EXPECT_EQ(fillLevel(), 2000u - 513u);
+    auto after = render(1);  // sample 513 is gone
+    EXPECT_EQ(after.samples(0)[0], 514.0f);
+}
+
+TEST_F(RenderCallback, BelowTheBandTheLastSampleIsRepeatedThenZeros) {
+    fill(300);
+    auto out = render(512);
+    for (UInt32 i = 0; i < 300; ++i) ASSERT_EQ(out.samples(0)[i], static_cast<float>(i + 1));
+    EXPECT_EQ(out.samples(0)[300], 300.0f);
+    for (UInt32 i = 301; i < 512; ++i) ASSERT_EQ(out.samples(0)[i], 0.0f) << i;
+    EXPECT_EQ(fillLevel(), 0u);
+
+    // With enough below the band for a whole callback: wanted - 1 read, last one repeated.
+    fill(400);
+    out = render(256);
+    EXPECT_EQ(out.samples(1)[254], 301.0f + 254);
+    EXPECT_EQ(out.samples(1)[255], 301.0f + 254);
+    EXPECT_EQ(fillLevel(), 400u - 255u);
+}
+
+TEST_F(RenderCallback, EmptyRingAndMissingBuffersGiveSilenceWithoutHarm) {
+    auto out = render(256);
+    for (UInt32 b = 0; b < 2; ++b)
+        for (UInt32 i = 0; i < 256; ++i) ASSERT_EQ(out.samples(b)[i], 0.0f);
+
+    fill(1000);
+    AudioBufferListStorage buffers({1, 1}, 64);
+    buffers.list()->mBuffers[0].mData = nullptr;  // skipped
+    EXPECT_EQ(outputRenderCallback(&context, nullptr, nullptr, 0, 64, buffers.list()), 0);
+    EXPECT_EQ(buffers.samples(1)[63], 64.0f);
+    EXPECT_EQ(outputRenderCallback(&context, nullptr, nullptr, 0, 64, nullptr), 0);
+    EXPECT_EQ(fillLevel(), 1000u - 64u) << "no buffer list: nothing read";
+}
+
+TEST_F(RenderCallback, FramesBeyondTheScratchAreSilentAndTheSurplusIsStillDropped) {
+    fill(10000);
+    auto out = render(5000);
+    for (UInt32 i = 0; i < 4096; ++i) ASSERT_EQ(out.samples(0)[i], static_cast<float>(i + 1));
+    for (UInt32 i = 4096; i < 5000; ++i) ASSERT_EQ(out.samples(0)[i], 0.0f);
+    EXPECT_EQ(fillLevel(), 10000u - 4097u) << "4096 played, one dropped";
+    EXPECT_EQ(render(1).samples(0)[0], 4098.0f);  // and 4099 dropped
+
+    // Exactly the scratch's size, above the band: the surplus sample still leaves the ring.
+    const auto before = fillLevel();
+    out = render(4096);
+    EXPECT_EQ(out.samples(1)[0], 4100.0f);
+    EXPECT_EQ(fillLevel(), before - 4097u);
+}
+
+TEST_F(RenderCallback, ATooShortRingAboveTheBandPlaysWhatItHasWithoutRepeat) {
+    // 2000 samples, 4096 asked: above the band, so no stretch; 2000 played then zeros.
+    fill(2000);
+    auto out = render(4096);
+    EXPECT_EQ(out.samples(0)[1999], 2000.0f);
+    EXPECT_EQ(out.samples(0)[2000], 0.0f);
+    EXPECT_EQ(fillLevel(), 0u);
+}
+
+}  // namespace
