@@ -61,26 +61,30 @@ OSStatus AudioDeviceIOEngine::start(AudioDeviceIOProcRecord& record) {
 }
 
 void AudioDeviceIOEngine::stop(AudioDeviceIOProcRecord& record) {
+    std::optional<DispatchQueue> retired;  // released after unlocking: its thread may wait for the lock
     std::lock_guard lock(mutex_);
     if (!record.running) return;
     record.running = false;
     std::erase(running_, &record);
-    if (running_.empty()) stopDeviceLocked();
+    if (running_.empty()) retired = stopDeviceLocked();
 }
 
 void AudioDeviceIOEngine::shutdown() {
+    std::optional<DispatchQueue> retired;
     std::lock_guard lock(mutex_);
     shutDown_ = true;
     for (auto* record : running_) record->running = false;
     const bool wasRunning = !running_.empty();
     running_.clear();
-    if (wasRunning) stopDeviceLocked();
+    if (wasRunning) retired = stopDeviceLocked();
 }
 
-void AudioDeviceIOEngine::stopDeviceLocked() {
+std::optional<DispatchQueue> AudioDeviceIOEngine::stopDeviceLocked() {
     ++generation_;
+    std::optional<DispatchQueue> queue = std::move(queue_);
     queue_.reset();
     device_->stopIO();
+    return queue;
 }
 
 std::uint64_t AudioDeviceIOEngine::cycleCount() const {

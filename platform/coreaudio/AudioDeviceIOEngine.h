@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "platform/coreaudio/AudioBufferListStorage.h"
@@ -42,7 +43,8 @@ public:
 private:
     void scheduleLocked();
     void runCycle(std::uint64_t generation);
-    void stopDeviceLocked();
+    // Returns the I/O queue for the caller to release once the lock is no longer held.
+    std::optional<DispatchQueue> stopDeviceLocked();
 
     const std::shared_ptr<AudioHardwareDevice> device_;
     mutable std::recursive_mutex mutex_;
