@@ -20,8 +20,8 @@ AudioObjectPropertyAddress globalAddress(AudioObjectPropertySelector selector) {
     return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
 }
 
-std::string forDevice(std::string_view call, AudioObjectID device) {
-    return std::string(call) + " for " + std::to_string(device);
+std::string forDevice(std::string_view label, AudioObjectID device) {
+    return std::string(label) + std::to_string(device);
 }
 
 template <class T>
@@ -122,12 +122,12 @@ std::vector<AudioObjectID> allDevices() {
 
 std::optional<std::string> deviceUID(AudioObjectID device) {
     return readString(device, kAudioDevicePropertyDeviceUID,
-                      forDevice("AudioObjectGetPropertyData(kAudioDevicePropertyDeviceUID)", device));
+                      forDevice("AudioObjectGetPropertyData(kAudioDevicePropertyDeviceUID) for ", device));
 }
 
 std::optional<std::string> deviceName(AudioObjectID device) {
     return readString(device, kAudioObjectPropertyName,
-                      forDevice("AudioObjectGetPropertyData(kAudioObjectPropertyName)", device));
+                      forDevice("AudioObjectGetPropertyData(kAudioObjectPropertyName) for ", device));
 }
 
 std::optional<AudioObjectID> deviceForUID(const std::string& uid) {
@@ -145,24 +145,24 @@ std::optional<AudioObjectID> deviceForUID(const std::string& uid) {
 
 std::optional<double> nominalSampleRate(AudioObjectID device) {
     return readScalar<Float64>(device, kAudioDevicePropertyNominalSampleRate,
-                               forDevice("AudioObjectGetPropertyData(kAudioDevicePropertyNominalSampleRate)", device));
+                               forDevice("AudioObjectGetPropertyData(kAudioDevicePropertyNominalSampleRate) for ", device));
 }
 
 bool isAlive(AudioObjectID device) {
     auto value = readScalar<UInt32>(device, kAudioDevicePropertyDeviceIsAlive,
-                                    forDevice("AudioObjectGetPropertyData(kAudioDevicePropertyDeviceIsAlive)", device));
+                                    forDevice("AudioObjectGetPropertyData(kAudioDevicePropertyDeviceIsAlive) for ", device));
     return value && *value != 0;
 }
 
 bool isHidden(AudioObjectID device) {
     auto value = readScalar<UInt32>(device, kAudioDevicePropertyIsHidden,
-                                    forDevice("AudioObjectGetPropertyData(kAudioDevicePropertyIsHidden)", device));
+                                    forDevice("AudioObjectGetPropertyData(kAudioDevicePropertyIsHidden) for ", device));
     return value && *value != 0;
 }
 
 std::optional<UInt32> transportType(AudioObjectID device) {
     return readScalar<UInt32>(device, kAudioDevicePropertyTransportType,
-                              forDevice("AudioObjectGetPropertyData(kAudioDevicePropertyTransportType)", device));
+                              forDevice("AudioObjectGetPropertyData(kAudioDevicePropertyTransportType) for ", device));
 }
 
 UInt32 channelCount(AudioObjectID device, AudioObjectPropertyScope scope) {
@@ -170,12 +170,12 @@ UInt32 channelCount(AudioObjectID device, AudioObjectPropertyScope scope) {
                                              kAudioObjectPropertyElementMain};
     UInt32 size = 0;
     if (!checkStatus(AudioObjectGetPropertyDataSize(device, &address, 0, nullptr, &size),
-                     forDevice("AudioObjectGetPropertyDataSize(kAudioDevicePropertyStreamConfiguration)", device)) ||
+                     forDevice("AudioObjectGetPropertyDataSize(kAudioDevicePropertyStreamConfiguration) for ", device)) ||
         size == 0)
         return 0;
     std::vector<std::max_align_t> storage((size + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t));
     if (!checkStatus(AudioObjectGetPropertyData(device, &address, 0, nullptr, &size, storage.data()),
-                     forDevice("AudioObjectGetPropertyData(kAudioDevicePropertyStreamConfiguration)", device)))
+                     forDevice("AudioObjectGetPropertyData(kAudioDevicePropertyStreamConfiguration) for ", device)))
         return 0;
     const auto* list = reinterpret_cast<const AudioBufferList*>(storage.data());
     // Count only the buffers that were actually written.
@@ -192,14 +192,14 @@ std::vector<std::string> aggregateSubDeviceUIDs(AudioObjectID device) {
     const auto address = globalAddress(kAudioAggregateDevicePropertyFullSubDeviceList);
     UInt32 size = 0;
     if (!checkStatus(AudioObjectGetPropertyDataSize(device, &address, 0, nullptr, &size),
-                     forDevice("AudioObjectGetPropertyDataSize(kAudioAggregateDevicePropertyFullSubDeviceList)",
+                     forDevice("AudioObjectGetPropertyDataSize(kAudioAggregateDevicePropertyFullSubDeviceList) for ",
                                device)) ||
         size == 0)
         return {};
     CFTypeRef value = nullptr;
     size = sizeof value;
     if (!checkStatus(AudioObjectGetPropertyData(device, &address, 0, nullptr, &size, &value),
-                     forDevice("AudioObjectGetPropertyData(kAudioAggregateDevicePropertyFullSubDeviceList)", device)) ||
+                     forDevice("AudioObjectGetPropertyData(kAudioAggregateDevicePropertyFullSubDeviceList) for ", device)) ||
         !value)
         return {};
     auto owned = CFOwned<CFTypeRef>::adopt(value);
