@@ -42,10 +42,16 @@ void renderAt(benchmark::State& state, std::uint64_t fill, std::uint64_t consume
     state.counters["fill"] = static_cast<double>(RingBufferAvailableToRead(f.ring));
 }
 
-void BM_RenderInsideBand(benchmark::State& state) { renderAt(state, 1000 - kFrames, kFrames); }
-void BM_RenderAboveBand(benchmark::State& state) { renderAt(state, 2000 - kFrames - 1, kFrames + 1); }
+void BM_RenderInsideBand(benchmark::State& state) {
+    renderAt(state, 1000 - kFrames, kFrames);
+}
+void BM_RenderAboveBand(benchmark::State& state) {
+    renderAt(state, 2000 - kFrames - 1, kFrames + 1);
+}
 // Below the band a 512-frame call always empties the ring: 300 samples, then the repeat and zeros.
-void BM_RenderBelowBand(benchmark::State& state) { renderAt(state, 0, 300); }
+void BM_RenderBelowBand(benchmark::State& state) {
+    renderAt(state, 0, 300);
+}
 
 // The least any callback must do: the same refill, one ring read, a copy per channel.
 void BM_Baseline_ReadAndCopy(benchmark::State& state) {
@@ -53,7 +59,8 @@ void BM_Baseline_ReadAndCopy(benchmark::State& state) {
     for (auto _ : state) {
         RingBufferWrite(f.ring, f.refill.data(), kFrames);
         RingBufferRead(f.ring, f.scratch.data(), kFrames);
-        for (UInt32 b = 0; b < 2; ++b) std::memcpy(f.buffers.samples(b), f.scratch.data(), kFrames * sizeof(float));
+        for (UInt32 b = 0; b < 2; ++b)
+            std::memcpy(f.buffers.samples(b), f.scratch.data(), kFrames * sizeof(float));
         benchmark::DoNotOptimize(f.buffers.samples(1)[kFrames - 1]);
     }
 }

@@ -19,10 +19,14 @@ namespace {
 
 const char* describe(const EngineStatus& status) {
     switch (status.kind()) {
-        case EngineStatus::Kind::stopped: return "gestoppt";
-        case EngineStatus::Kind::starting: return "startet";
-        case EngineStatus::Kind::running: return "läuft";
-        case EngineStatus::Kind::error: return "Fehler";
+        case EngineStatus::Kind::stopped:
+            return "gestoppt";
+        case EngineStatus::Kind::starting:
+            return "startet";
+        case EngineStatus::Kind::running:
+            return "läuft";
+        case EngineStatus::Kind::error:
+            return "Fehler";
     }
     return "?";
 }

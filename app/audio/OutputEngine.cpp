@@ -18,11 +18,18 @@ constexpr const char* kDisposeLabel = "AudioComponentInstanceDispose [output]";
 
 // The format the render callback delivers: 48 kHz, two non-interleaved 32-bit float channels.
 constexpr AudioStreamBasicDescription kClientFormat{
-    48000.0, kAudioFormatLinearPCM, kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked | kAudioFormatFlagIsNonInterleaved,
-    4, 1, 4, 2, 32, 0};
+    48000.0,
+    kAudioFormatLinearPCM,
+    kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked | kAudioFormatFlagIsNonInterleaved,
+    4,
+    1,
+    4,
+    2,
+    32,
+    0};
 
 constexpr AudioObjectPropertySelector kWatchedSelectors[] = {kAudioDevicePropertyDeviceIsAlive,
-                                                              kAudioDevicePropertyNominalSampleRate};
+                                                             kAudioDevicePropertyNominalSampleRate};
 
 AudioObjectPropertyAddress watchedAddress(AudioObjectPropertySelector selector) {
     return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
@@ -60,9 +67,11 @@ void OutputEngine::start(const std::string& deviceUID) {
     }
 
     const auto deviceID = AudioProperties::deviceForUID(deviceUID);
-    if (!deviceID) return failStart("Ausgabegerät " + deviceUID + " nicht gefunden.");
+    if (!deviceID)
+        return failStart("Ausgabegerät " + deviceUID + " nicht gefunden.");
     const auto unit = makeOutputUnit(*deviceID);
-    if (!unit) return failStart("Ausgabe auf Gerät " + deviceUID + " konnte nicht eingerichtet werden.");
+    if (!unit)
+        return failStart("Ausgabe auf Gerät " + deviceUID + " konnte nicht eingerichtet werden.");
 
     outputUnit_ = unit;
     installDeviceListeners(*deviceID);
@@ -91,7 +100,8 @@ void OutputEngine::trimToTarget() {
     OutputRenderContext& context = *renderContext_;
     for (;;) {
         const auto fill = static_cast<std::int64_t>(RingBufferAvailableToRead(context.ringBuffer));
-        if (fill <= context.targetFillFrames) break;
+        if (fill <= context.targetFillFrames)
+            break;
         const std::int64_t surplus = std::min(context.scratchCapacity, fill - context.targetFillFrames);
         RingBufferRead(context.ringBuffer, context.scratch, static_cast<std::uint64_t>(surplus));
     }
@@ -110,7 +120,8 @@ void OutputEngine::failStart(const std::string& message) {
 
 void OutputEngine::setStatus(EngineStatus status) {
     status_ = std::move(status);
-    if (onStatusChange) onStatusChange(status_);
+    if (onStatusChange)
+        onStatusChange(status_);
 }
 
 std::optional<AudioUnit> OutputEngine::makeOutputUnit(AudioObjectID deviceID) {
@@ -142,16 +153,18 @@ std::optional<AudioUnit> OutputEngine::makeOutputUnit(AudioObjectID deviceID) {
                     "AudioUnitSetProperty(kAudioUnitProperty_SetRenderCallback) [output]") &&
         checkStatus(AudioUnitInitialize(unit), "AudioUnitInitialize [output]") &&
         AudioProperties::currentDevice(unit, "output") == std::optional<AudioObjectID>(deviceID);
-    if (configured) return unit;
+    if (configured)
+        return unit;
     checkStatus(AudioComponentInstanceDispose(unit), kDisposeLabel);
     return std::nullopt;
 }
 
 void OutputEngine::installDeviceListeners(AudioObjectID deviceID) {
-    auto block = makeAudioObjectPropertyListenerBlock(
-        [weak = weak_from_this()](UInt32, const AudioObjectPropertyAddress*) {
+    auto block =
+        makeAudioObjectPropertyListenerBlock([weak = weak_from_this()](UInt32, const AudioObjectPropertyAddress*) {
             DispatchQueue::main().async([weak] {
-                if (auto engine = weak.lock()) engine->handleDeviceChange();
+                if (auto engine = weak.lock())
+                    engine->handleDeviceChange();
             });
         });
     for (AudioObjectPropertySelector selector : kWatchedSelectors) {
@@ -164,7 +177,8 @@ void OutputEngine::installDeviceListeners(AudioObjectID deviceID) {
 }
 
 void OutputEngine::removeDeviceListeners() {
-    if (!listenedDeviceID_ || !deviceListenerBlock_) return;
+    if (!listenedDeviceID_ || !deviceListenerBlock_)
+        return;
     for (AudioObjectPropertySelector selector : kWatchedSelectors) {
         const auto address = watchedAddress(selector);
         checkStatus(
@@ -176,7 +190,8 @@ void OutputEngine::removeDeviceListeners() {
 }
 
 void OutputEngine::handleDeviceChange() {
-    if (!currentDeviceUID_ || !outputUnit_) return;
+    if (!currentDeviceUID_ || !outputUnit_)
+        return;
     log().notice("Ausgabegerät geändert oder entfernt, starte Ausgabe neu.");
     start(*currentDeviceUID_);
 }

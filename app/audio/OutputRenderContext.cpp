@@ -8,7 +8,8 @@ namespace velunto {
 // Real-time.
 OSStatus outputRenderCallback(void* inRefCon, AudioUnitRenderActionFlags*, const AudioTimeStamp*, UInt32,
                               UInt32 inNumberFrames, AudioBufferList* ioData) {
-    if (!ioData) return 0;
+    if (!ioData)
+        return 0;
     auto& context = *static_cast<OutputRenderContext*>(inRefCon);
     const std::int64_t frames = inNumberFrames;
     const std::int64_t wanted = std::min(context.scratchCapacity, frames);
@@ -20,7 +21,8 @@ OSStatus outputRenderCallback(void* inRefCon, AudioUnitRenderActionFlags*, const
         toRead = std::min(fill, wanted + 1);
     } else if (fill > 0) {
         stretch = wanted >= 1 && fill < context.targetFillFrames - context.toleranceFrames;
-        if (stretch) toRead = wanted - 1;
+        if (stretch)
+            toRead = wanted - 1;
     }
 
     // The scratch holds scratchCapacity samples; a surplus sample beyond it is read into `dropped`.
@@ -36,14 +38,17 @@ OSStatus outputRenderCallback(void* inRefCon, AudioUnitRenderActionFlags*, const
 
     for (UInt32 b = 0; b < ioData->mNumberBuffers; ++b) {
         auto* out = static_cast<float*>(ioData->mBuffers[b].mData);
-        if (!out) continue;
+        if (!out)
+            continue;
         std::int64_t written = copy;
-        if (copy > 0) std::memcpy(out, context.scratch, static_cast<std::size_t>(copy) * sizeof(float));
+        if (copy > 0)
+            std::memcpy(out, context.scratch, static_cast<std::size_t>(copy) * sizeof(float));
         if (stretch && copy > 0 && copy < frames) {
             out[copy] = context.scratch[copy - 1];
             written = copy + 1;
         }
-        if (written < frames) std::memset(out + written, 0, static_cast<std::size_t>(frames - written) * sizeof(float));
+        if (written < frames)
+            std::memset(out + written, 0, static_cast<std::size_t>(frames - written) * sizeof(float));
     }
     return 0;
 }

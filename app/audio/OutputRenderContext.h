@@ -11,10 +11,10 @@ namespace velunto {
 // once per engine; its address is the callback's user data and never changes.
 struct OutputRenderContext {
     RingBuffer* ringBuffer = nullptr;
-    float* scratch = nullptr;               // staging for one callback; also the sink for dropped samples
+    float* scratch = nullptr;  // staging for one callback; also the sink for dropped samples
     std::int64_t scratchCapacity = 4096;
-    std::int64_t targetFillFrames = 960;    // 20 ms at 48 kHz
-    std::int64_t toleranceFrames = 480;     // half-width of the dead band
+    std::int64_t targetFillFrames = 960;  // 20 ms at 48 kHz
+    std::int64_t toleranceFrames = 480;   // half-width of the dead band
 };
 
 // Real-time: drains the ring toward the target fill, dropping one sample per call above the band and

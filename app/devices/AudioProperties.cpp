@@ -29,19 +29,22 @@ std::optional<T> readScalar(AudioObjectID object, AudioObjectPropertySelector se
     const auto address = globalAddress(selector);
     T value{};
     UInt32 size = sizeof value;
-    if (!checkStatus(AudioObjectGetPropertyData(object, &address, 0, nullptr, &size, &value), label)) return std::nullopt;
+    if (!checkStatus(AudioObjectGetPropertyData(object, &address, 0, nullptr, &size, &value), label))
+        return std::nullopt;
     return value;
 }
 
 std::optional<AudioObjectID> nonZero(std::optional<AudioObjectID> id) {
-    if (id && *id == kAudioObjectUnknown) return std::nullopt;
+    if (id && *id == kAudioObjectUnknown)
+        return std::nullopt;
     return id;
 }
 
 std::optional<std::string> readString(AudioObjectID device, AudioObjectPropertySelector selector,
                                       const std::string& label) {
     auto value = readScalar<CFStringRef>(device, selector, label);
-    if (!value) return std::nullopt;
+    if (!value)
+        return std::nullopt;
     auto owned = CFOwned<CFStringRef>::adopt(*value);
     return stringFromCFString(owned.get());
 }
@@ -57,7 +60,8 @@ std::u32string decodeUTF8(std::string_view text) {
             continue;
         }
         char32_t cp = length == 1 ? c : c & (0x7F >> length);
-        for (int k = 1; k < length; ++k) cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        for (int k = 1; k < length; ++k)
+            cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
         out.push_back(cp);
         i += length;
     }
@@ -69,7 +73,8 @@ const std::ctype<wchar_t>& userCType() {
         for (const char* name : {"", "C.UTF-8", "en_US.UTF-8"}) {
             try {
                 std::locale candidate(name);
-                if (std::use_facet<std::ctype<wchar_t>>(candidate).tolower(L'\u00C4') == L'\u00E4') return candidate;
+                if (std::use_facet<std::ctype<wchar_t>>(candidate).tolower(L'\u00C4') == L'\u00E4')
+                    return candidate;
             } catch (const std::runtime_error&) {
             }
         }
@@ -81,14 +86,16 @@ const std::ctype<wchar_t>& userCType() {
 std::u32string folded(std::string_view text) {
     std::u32string out = decodeUTF8(text);
     const auto& ctype = userCType();
-    for (char32_t& c : out) c = static_cast<char32_t>(ctype.tolower(static_cast<wchar_t>(c)));
+    for (char32_t& c : out)
+        c = static_cast<char32_t>(ctype.tolower(static_cast<wchar_t>(c)));
     return out;
 }
 
 }  // namespace
 
 bool checkStatus(OSStatus status, std::string_view label) {
-    if (status == 0) return true;
+    if (status == 0)
+        return true;
     deviceLog().error("%{public}s failed: OSStatus %d", std::string(label), status);
     return false;
 }
@@ -136,21 +143,23 @@ std::optional<AudioObjectID> deviceForUID(const std::string& uid) {
     CFStringRef qualifier = uidString.get();
     AudioObjectID id = kAudioObjectUnknown;
     UInt32 size = sizeof id;
-    if (!checkStatus(AudioObjectGetPropertyData(kAudioObjectSystemObject, &address, sizeof qualifier, &qualifier,
-                                                &size, &id),
-                     "AudioObjectGetPropertyData(kAudioHardwarePropertyTranslateUIDToDevice) for " + uid))
+    if (!checkStatus(
+            AudioObjectGetPropertyData(kAudioObjectSystemObject, &address, sizeof qualifier, &qualifier, &size, &id),
+            "AudioObjectGetPropertyData(kAudioHardwarePropertyTranslateUIDToDevice) for " + uid))
         return std::nullopt;
     return nonZero(id);
 }
 
 std::optional<double> nominalSampleRate(AudioObjectID device) {
-    return readScalar<Float64>(device, kAudioDevicePropertyNominalSampleRate,
-                               forDevice("AudioObjectGetPropertyData(kAudioDevicePropertyNominalSampleRate) for ", device));
+    return readScalar<Float64>(
+        device, kAudioDevicePropertyNominalSampleRate,
+        forDevice("AudioObjectGetPropertyData(kAudioDevicePropertyNominalSampleRate) for ", device));
 }
 
 bool isAlive(AudioObjectID device) {
-    auto value = readScalar<UInt32>(device, kAudioDevicePropertyDeviceIsAlive,
-                                    forDevice("AudioObjectGetPropertyData(kAudioDevicePropertyDeviceIsAlive) for ", device));
+    auto value =
+        readScalar<UInt32>(device, kAudioDevicePropertyDeviceIsAlive,
+                           forDevice("AudioObjectGetPropertyData(kAudioDevicePropertyDeviceIsAlive) for ", device));
     return value && *value != 0;
 }
 
@@ -169,8 +178,9 @@ UInt32 channelCount(AudioObjectID device, AudioObjectPropertyScope scope) {
     const AudioObjectPropertyAddress address{kAudioDevicePropertyStreamConfiguration, scope,
                                              kAudioObjectPropertyElementMain};
     UInt32 size = 0;
-    if (!checkStatus(AudioObjectGetPropertyDataSize(device, &address, 0, nullptr, &size),
-                     forDevice("AudioObjectGetPropertyDataSize(kAudioDevicePropertyStreamConfiguration) for ", device)) ||
+    if (!checkStatus(
+            AudioObjectGetPropertyDataSize(device, &address, 0, nullptr, &size),
+            forDevice("AudioObjectGetPropertyDataSize(kAudioDevicePropertyStreamConfiguration) for ", device)) ||
         size == 0)
         return 0;
     std::vector<std::max_align_t> storage((size + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t));
@@ -183,32 +193,37 @@ UInt32 channelCount(AudioObjectID device, AudioObjectPropertyScope scope) {
                                  ? 0
                                  : (size - offsetof(AudioBufferList, mBuffers)) / sizeof(AudioBuffer);
     UInt32 channels = 0;
-    for (UInt32 i = 0; i < list->mNumberBuffers && i < fits; ++i) channels += list->mBuffers[i].mNumberChannels;
+    for (UInt32 i = 0; i < list->mNumberBuffers && i < fits; ++i)
+        channels += list->mBuffers[i].mNumberChannels;
     return channels;
 }
 
 std::vector<std::string> aggregateSubDeviceUIDs(AudioObjectID device) {
-    if (transportType(device) != std::optional<UInt32>(kAudioDeviceTransportTypeAggregate)) return {};
+    if (transportType(device) != std::optional<UInt32>(kAudioDeviceTransportTypeAggregate))
+        return {};
     const auto address = globalAddress(kAudioAggregateDevicePropertyFullSubDeviceList);
     UInt32 size = 0;
-    if (!checkStatus(AudioObjectGetPropertyDataSize(device, &address, 0, nullptr, &size),
-                     forDevice("AudioObjectGetPropertyDataSize(kAudioAggregateDevicePropertyFullSubDeviceList) for ",
-                               device)) ||
+    if (!checkStatus(
+            AudioObjectGetPropertyDataSize(device, &address, 0, nullptr, &size),
+            forDevice("AudioObjectGetPropertyDataSize(kAudioAggregateDevicePropertyFullSubDeviceList) for ", device)) ||
         size == 0)
         return {};
     CFTypeRef value = nullptr;
     size = sizeof value;
-    if (!checkStatus(AudioObjectGetPropertyData(device, &address, 0, nullptr, &size, &value),
-                     forDevice("AudioObjectGetPropertyData(kAudioAggregateDevicePropertyFullSubDeviceList) for ", device)) ||
+    if (!checkStatus(
+            AudioObjectGetPropertyData(device, &address, 0, nullptr, &size, &value),
+            forDevice("AudioObjectGetPropertyData(kAudioAggregateDevicePropertyFullSubDeviceList) for ", device)) ||
         !value)
         return {};
     auto owned = CFOwned<CFTypeRef>::adopt(value);
-    if (CFGetTypeID(value) != CFArrayGetTypeID()) return {};
+    if (CFGetTypeID(value) != CFArrayGetTypeID())
+        return {};
     auto array = static_cast<CFArrayRef>(value);
     std::vector<std::string> uids;
     for (CFIndex i = 0; i < CFArrayGetCount(array); ++i) {
         auto uid = stringFromCFString(CFArrayGetValueAtIndex(array, i));
-        if (!uid) return {};
+        if (!uid)
+            return {};
         uids.push_back(std::move(*uid));
     }
     return uids;
@@ -217,8 +232,10 @@ std::vector<std::string> aggregateSubDeviceUIDs(AudioObjectID device) {
 std::optional<AudioDeviceInfo> findDeviceNamed(std::string_view text) {
     for (AudioObjectID device : allDevices()) {
         auto name = deviceName(device);
-        if (!name || !containsIgnoringCase(*name, text)) continue;
-        if (auto uid = deviceUID(device)) return AudioDeviceInfo{device, std::move(*uid), std::move(*name)};
+        if (!name || !containsIgnoringCase(*name, text))
+            continue;
+        if (auto uid = deviceUID(device))
+            return AudioDeviceInfo{device, std::move(*uid), std::move(*name)};
     }
     return std::nullopt;
 }
@@ -226,8 +243,7 @@ std::optional<AudioDeviceInfo> findDeviceNamed(std::string_view text) {
 std::optional<AudioObjectID> currentDevice(AudioUnit unit, std::string_view tag) {
     AudioObjectID device = kAudioObjectUnknown;
     UInt32 size = sizeof device;
-    const std::string label =
-        "AudioUnitGetProperty(kAudioOutputUnitProperty_CurrentDevice) [" + std::string(tag) + "]";
+    const std::string label = "AudioUnitGetProperty(kAudioOutputUnitProperty_CurrentDevice) [" + std::string(tag) + "]";
     if (!checkStatus(AudioUnitGetProperty(unit, kAudioOutputUnitProperty_CurrentDevice, kAudioUnitScope_Global, 0,
                                           &device, &size),
                      label))

@@ -35,7 +35,8 @@ void AudioBufferListStorage::clear() {
     AudioBufferList* l = list();
     for (UInt32 i = 0; i < l->mNumberBuffers; ++i)
         l->mBuffers[i].mDataByteSize = channels_[i] * frames_ * static_cast<UInt32>(sizeof(float));
-    if (!storage_.empty()) std::memset(storage_.data(), 0, storage_.size() * sizeof(float));
+    if (!storage_.empty())
+        std::memset(storage_.data(), 0, storage_.size() * sizeof(float));
 }
 
 }  // namespace velunto

@@ -24,7 +24,8 @@ void accumulate(AudioBufferList& into, const AudioBufferList& from) {
         auto* dst = static_cast<float*>(into.mBuffers[b].mData);
         const auto* src = static_cast<const float*>(from.mBuffers[b].mData);
         const UInt32 n = std::min(into.mBuffers[b].mDataByteSize, from.mBuffers[b].mDataByteSize) / sizeof(float);
-        for (UInt32 i = 0; i < n; ++i) dst[i] += src[i];
+        for (UInt32 i = 0; i < n; ++i)
+            dst[i] += src[i];
     }
 }
 
@@ -36,10 +37,13 @@ AudioDeviceIOEngine::~AudioDeviceIOEngine() = default;
 
 OSStatus AudioDeviceIOEngine::start(AudioDeviceIOProcRecord& record) {
     std::lock_guard lock(mutex_);
-    if (shutDown_ || !device_->isAlive()) return kAudioHardwareBadDeviceError;
-    if (record.running) return kAudioHardwareNoError;
+    if (shutDown_ || !device_->isAlive())
+        return kAudioHardwareBadDeviceError;
+    if (record.running)
+        return kAudioHardwareNoError;
     if (running_.empty()) {
-        if (OSStatus status = device_->startIO(); status != kAudioHardwareNoError) return status;
+        if (OSStatus status = device_->startIO(); status != kAudioHardwareNoError)
+            return status;
         layout_ = device_->ioLayout();
         const UInt32 frames = std::max<UInt32>(layout_.bufferFrameSize, 1);
         input_.reshape(layout_.inputStreams, frames);
@@ -63,20 +67,24 @@ OSStatus AudioDeviceIOEngine::start(AudioDeviceIOProcRecord& record) {
 void AudioDeviceIOEngine::stop(AudioDeviceIOProcRecord& record) {
     std::optional<DispatchQueue> retired;  // released after unlocking: its thread may wait for the lock
     std::lock_guard lock(mutex_);
-    if (!record.running) return;
+    if (!record.running)
+        return;
     record.running = false;
     std::erase(running_, &record);
-    if (running_.empty()) retired = stopDeviceLocked();
+    if (running_.empty())
+        retired = stopDeviceLocked();
 }
 
 void AudioDeviceIOEngine::shutdown() {
     std::optional<DispatchQueue> retired;
     std::lock_guard lock(mutex_);
     shutDown_ = true;
-    for (auto* record : running_) record->running = false;
+    for (auto* record : running_)
+        record->running = false;
     const bool wasRunning = !running_.empty();
     running_.clear();
-    if (wasRunning) retired = stopDeviceLocked();
+    if (wasRunning)
+        retired = stopDeviceLocked();
 }
 
 std::optional<DispatchQueue> AudioDeviceIOEngine::stopDeviceLocked() {
@@ -96,14 +104,17 @@ void AudioDeviceIOEngine::scheduleLocked() {
     const AudioDeviceTimeline timeline = device_->timeline();
     const DispatchTime deadline{timeline.hostTimeAt(nextSampleTime_)};
     queue_->asyncAfter(deadline, [weak = weak_from_this(), generation = generation_] {
-        if (auto engine = weak.lock()) engine->runCycle(generation);
+        if (auto engine = weak.lock())
+            engine->runCycle(generation);
     });
 }
 
 void AudioDeviceIOEngine::runCycle(std::uint64_t generation) {
     std::lock_guard lock(mutex_);
-    if (generation != generation_ || running_.empty()) return;
-    if (!device_->isAlive()) return;  // a dead device's I/O stalls
+    if (generation != generation_ || running_.empty())
+        return;
+    if (!device_->isAlive())
+        return;  // a dead device's I/O stalls
 
     const AudioDeviceTimeline timeline = device_->timeline();
     const UInt32 frames = input_.frames();
@@ -123,19 +134,24 @@ void AudioDeviceIOEngine::runCycle(std::uint64_t generation) {
         AudioDeviceIOProcRecord* record = running_[i];
         const bool only = running_.size() == 1;
         AudioBufferListStorage& out = only ? mix_ : scratch_;
-        if (!only) scratch_.clear();
+        if (!only)
+            scratch_.clear();
         record->proc(device_->objectID(), &cycle.now, input_.list(), &cycle.inputTime, out.list(), &cycle.outputTime,
                      record->clientData);
-        if (!only) accumulate(*mix_.list(), *scratch_.list());
-        if (i < running_.size() && running_[i] != record) --i;  // the record removed itself
+        if (!only)
+            accumulate(*mix_.list(), *scratch_.list());
+        if (i < running_.size() && running_[i] != record)
+            --i;  // the record removed itself
     }
     device_->writeOutput(cycle, *mix_.list());
 
-    if (generation != generation_ || running_.empty()) return;
+    if (generation != generation_ || running_.empty())
+        return;
     nextSampleTime_ += frames;
     // After a stall (a suspended machine, a debugger) skip the missed cycles instead of racing through them.
     const double now = timeline.sampleTimeAt(HostClock::nowNanoseconds());
-    if (now - nextSampleTime_ > 8.0 * frames) nextSampleTime_ = (std::floor(now / frames) + 1) * frames;
+    if (now - nextSampleTime_ > 8.0 * frames)
+        nextSampleTime_ = (std::floor(now / frames) + 1) * frames;
     scheduleLocked();
 }
 

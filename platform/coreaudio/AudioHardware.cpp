@@ -10,7 +10,8 @@ namespace {
 OSStatus readProperty(AudioObjectID objectID, const AudioObjectPropertyAddress& address, UInt32 qualifierSize,
                       const void* qualifier, UInt32 capacity, void* data, UInt32& size) {
     auto object = AudioHardwareServer::shared().object(objectID);
-    if (!object) return kAudioHardwareBadObjectError;
+    if (!object)
+        return kAudioHardwareBadObjectError;
     AudioPropertyRequest request;
     request.address = address;
     request.qualifierSize = qualifierSize;
@@ -18,38 +19,45 @@ OSStatus readProperty(AudioObjectID objectID, const AudioObjectPropertyAddress& 
     request.capacity = capacity;
     request.data = data;
     OSStatus status = object->readProperty(request);
-    if (status == kAudioHardwareNoError) size = request.size;
+    if (status == kAudioHardwareNoError)
+        size = request.size;
     return status;
 }
 
 }  // namespace
 
 Boolean AudioObjectHasProperty(AudioObjectID inObjectID, const AudioObjectPropertyAddress* inAddress) {
-    if (!inAddress) return false;
+    if (!inAddress)
+        return false;
     auto object = AudioHardwareServer::shared().object(inObjectID);
     return object && object->hasProperty(*inAddress);
 }
 
 OSStatus AudioObjectIsPropertySettable(AudioObjectID inObjectID, const AudioObjectPropertyAddress* inAddress,
                                        Boolean* outIsSettable) {
-    if (!inAddress || !outIsSettable) return kAudioHardwareIllegalOperationError;
+    if (!inAddress || !outIsSettable)
+        return kAudioHardwareIllegalOperationError;
     auto object = AudioHardwareServer::shared().object(inObjectID);
-    if (!object) return kAudioHardwareBadObjectError;
-    if (!object->hasProperty(*inAddress)) return kAudioHardwareUnknownPropertyError;
+    if (!object)
+        return kAudioHardwareBadObjectError;
+    if (!object->hasProperty(*inAddress))
+        return kAudioHardwareUnknownPropertyError;
     *outIsSettable = object->isPropertySettable(*inAddress);
     return kAudioHardwareNoError;
 }
 
 OSStatus AudioObjectGetPropertyDataSize(AudioObjectID inObjectID, const AudioObjectPropertyAddress* inAddress,
                                         UInt32 inQualifierDataSize, const void* inQualifierData, UInt32* outDataSize) {
-    if (!inAddress || !outDataSize) return kAudioHardwareIllegalOperationError;
+    if (!inAddress || !outDataSize)
+        return kAudioHardwareIllegalOperationError;
     return readProperty(inObjectID, *inAddress, inQualifierDataSize, inQualifierData, 0, nullptr, *outDataSize);
 }
 
 OSStatus AudioObjectGetPropertyData(AudioObjectID inObjectID, const AudioObjectPropertyAddress* inAddress,
                                     UInt32 inQualifierDataSize, const void* inQualifierData, UInt32* ioDataSize,
                                     void* outData) {
-    if (!inAddress || !ioDataSize || !outData) return kAudioHardwareIllegalOperationError;
+    if (!inAddress || !ioDataSize || !outData)
+        return kAudioHardwareIllegalOperationError;
     return readProperty(inObjectID, *inAddress, inQualifierDataSize, inQualifierData, *ioDataSize, outData,
                         *ioDataSize);
 }
@@ -57,9 +65,11 @@ OSStatus AudioObjectGetPropertyData(AudioObjectID inObjectID, const AudioObjectP
 OSStatus AudioObjectSetPropertyData(AudioObjectID inObjectID, const AudioObjectPropertyAddress* inAddress,
                                     UInt32 inQualifierDataSize, const void* inQualifierData, UInt32 inDataSize,
                                     const void* inData) {
-    if (!inAddress || !inData) return kAudioHardwareIllegalOperationError;
+    if (!inAddress || !inData)
+        return kAudioHardwareIllegalOperationError;
     auto object = AudioHardwareServer::shared().object(inObjectID);
-    if (!object) return kAudioHardwareBadObjectError;
+    if (!object)
+        return kAudioHardwareBadObjectError;
     return object->writeProperty(*inAddress, inQualifierDataSize, inQualifierData, inDataSize, inData);
 }
 
@@ -70,7 +80,8 @@ AudioObjectPropertyListenerBlock makeAudioObjectPropertyListenerBlock(AudioObjec
 OSStatus AudioObjectAddPropertyListenerBlock(AudioObjectID inObjectID, const AudioObjectPropertyAddress* inAddress,
                                              std::optional<velunto::DispatchQueue> inDispatchQueue,
                                              AudioObjectPropertyListenerBlock inListener) {
-    if (!inAddress) return kAudioHardwareIllegalOperationError;
+    if (!inAddress)
+        return kAudioHardwareIllegalOperationError;
     return AudioHardwareServer::shared().addListener(inObjectID, *inAddress, std::move(inDispatchQueue),
                                                      std::move(inListener));
 }
@@ -78,7 +89,8 @@ OSStatus AudioObjectAddPropertyListenerBlock(AudioObjectID inObjectID, const Aud
 OSStatus AudioObjectRemovePropertyListenerBlock(AudioObjectID inObjectID, const AudioObjectPropertyAddress* inAddress,
                                                 std::optional<velunto::DispatchQueue> inDispatchQueue,
                                                 AudioObjectPropertyListenerBlock inListener) {
-    if (!inAddress) return kAudioHardwareIllegalOperationError;
+    if (!inAddress)
+        return kAudioHardwareIllegalOperationError;
     return AudioHardwareServer::shared().removeListener(inObjectID, *inAddress, inDispatchQueue, inListener);
 }
 

@@ -23,11 +23,7 @@ typedef struct AudioObjectPropertyAddress {
     AudioObjectPropertyElement mElement;
 } AudioObjectPropertyAddress;
 
-enum {
-    kAudioObjectUnknown = 0,
-    kAudioObjectSystemObject = 1,
-    kAudioObjectPlugInObject = 1
-};
+enum { kAudioObjectUnknown = 0, kAudioObjectSystemObject = 1, kAudioObjectPlugInObject = 1 };
 
 enum {
     kAudioHardwareNoError = 0,
@@ -143,10 +139,7 @@ enum {
     kAudioDeviceTransportTypeThunderbolt = 'thun'
 };
 
-enum {
-    kAudioStreamTerminalTypeMicrophone = 'micr',
-    kAudioStreamTerminalTypeSpeaker = 'spkr'
-};
+enum { kAudioStreamTerminalTypeMicrophone = 'micr', kAudioStreamTerminalTypeSpeaker = 'spkr' };
 
 #ifdef __cplusplus
 }

@@ -6,7 +6,8 @@ namespace velunto {
 
 OSStatus AudioPropertyRequest::answerBytes(const void* bytes, UInt32 byteCount) {
     if (!sizeMode()) {
-        if (capacity < byteCount) return kAudioHardwareBadPropertySizeError;
+        if (capacity < byteCount)
+            return kAudioHardwareBadPropertySizeError;
         std::memcpy(data, bytes, byteCount);
     }
     size = byteCount;
@@ -18,9 +19,11 @@ OSStatus AudioPropertyRequest::answerString(const std::string& value) {
         size = sizeof(CFStringRef);
         return kAudioHardwareNoError;
     }
-    if (capacity < sizeof(CFStringRef)) return kAudioHardwareBadPropertySizeError;
+    if (capacity < sizeof(CFStringRef))
+        return kAudioHardwareBadPropertySizeError;
     CFStringRef string = CFStringCreateWithCString(kCFAllocatorDefault, value.c_str(), kCFStringEncodingUTF8);
-    if (!string) return kAudioHardwareUnspecifiedError;
+    if (!string)
+        return kAudioHardwareUnspecifiedError;
     return answer(string);
 }
 
@@ -29,16 +32,20 @@ OSStatus AudioPropertyRequest::answerStringArray(const std::vector<std::string>&
         size = sizeof(CFArrayRef);
         return kAudioHardwareNoError;
     }
-    if (capacity < sizeof(CFArrayRef)) return kAudioHardwareBadPropertySizeError;
+    if (capacity < sizeof(CFArrayRef))
+        return kAudioHardwareBadPropertySizeError;
     std::vector<const void*> strings;
     for (const auto& value : values) {
         CFStringRef string = CFStringCreateWithCString(kCFAllocatorDefault, value.c_str(), kCFStringEncodingUTF8);
-        if (string) strings.push_back(string);
+        if (string)
+            strings.push_back(string);
     }
     CFArrayRef array = CFArrayCreate(kCFAllocatorDefault, strings.data(), static_cast<CFIndex>(strings.size()),
                                      &kCFTypeArrayCallBacks);
-    for (const void* string : strings) CFRelease(string);
-    if (!array) return kAudioHardwareUnspecifiedError;
+    for (const void* string : strings)
+        CFRelease(string);
+    if (!array)
+        return kAudioHardwareUnspecifiedError;
     return answer(array);
 }
 
@@ -60,7 +67,9 @@ OSStatus AudioHardwareObject::readProperty(AudioPropertyRequest& request) const 
     }
 }
 
-bool AudioHardwareObject::isPropertySettable(const AudioObjectPropertyAddress&) const { return false; }
+bool AudioHardwareObject::isPropertySettable(const AudioObjectPropertyAddress&) const {
+    return false;
+}
 
 OSStatus AudioHardwareObject::writeProperty(const AudioObjectPropertyAddress& address, UInt32, const void*, UInt32,
                                             const void*) {

@@ -40,7 +40,8 @@ struct AudioPropertyRequest {
             return kAudioHardwareNoError;
         }
         const UInt32 count = std::min<UInt32>(static_cast<UInt32>(values.size()), capacity / sizeof(T));
-        if (count > 0) std::memcpy(data, values.data(), count * sizeof(T));
+        if (count > 0)
+            std::memcpy(data, values.data(), count * sizeof(T));
         size = count * static_cast<UInt32>(sizeof(T));
         return kAudioHardwareNoError;
     }

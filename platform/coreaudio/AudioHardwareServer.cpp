@@ -71,7 +71,8 @@ public:
                            UInt32 dataSize, const void* data) override {
         if (!isPropertySettable(address))
             return AudioHardwareObject::writeProperty(address, qualifierSize, qualifier, dataSize, data);
-        if (dataSize != sizeof(AudioObjectID)) return kAudioHardwareBadPropertySizeError;
+        if (dataSize != sizeof(AudioObjectID))
+            return kAudioHardwareBadPropertySizeError;
         AudioObjectID deviceID;
         std::memcpy(&deviceID, data, sizeof deviceID);
         return server_.setDefaultDevice(address.mSelector, deviceID);
@@ -85,10 +86,12 @@ private:
         }
         if (request.qualifierSize != sizeof(CFStringRef) || !request.qualifier)
             return kAudioHardwareBadPropertySizeError;
-        if (request.capacity < sizeof(AudioObjectID)) return kAudioHardwareBadPropertySizeError;
+        if (request.capacity < sizeof(AudioObjectID))
+            return kAudioHardwareBadPropertySizeError;
         CFStringRef uidRef;
         std::memcpy(&uidRef, request.qualifier, sizeof uidRef);
-        if (uidRef && CFGetTypeID(uidRef) != CFStringGetTypeID()) return kAudioHardwareIllegalOperationError;
+        if (uidRef && CFGetTypeID(uidRef) != CFStringGetTypeID())
+            return kAudioHardwareIllegalOperationError;
         AudioObjectID found = kAudioObjectUnknown;
         if (const auto uid = stringFromCFString(uidRef)) {
             for (AudioObjectID id : server_.deviceIDs()) {
@@ -128,13 +131,13 @@ void AudioHardwareServer::publishDevice(std::shared_ptr<AudioHardwareDevice> dev
             defaultInput_ = id;
             changes.push_back(globalAddress(kAudioHardwarePropertyDefaultInputDevice));
         }
-        if (defaultOutput_ == kAudioObjectUnknown &&
-            canBeDefault(*device, kAudioHardwarePropertyDefaultOutputDevice)) {
+        if (defaultOutput_ == kAudioObjectUnknown && canBeDefault(*device, kAudioHardwarePropertyDefaultOutputDevice)) {
             defaultOutput_ = id;
             changes.push_back(globalAddress(kAudioHardwarePropertyDefaultOutputDevice));
         }
     }
-    for (const auto& change : changes) propertiesChanged(kAudioObjectSystemObject, {&change, 1});
+    for (const auto& change : changes)
+        propertiesChanged(kAudioObjectSystemObject, {&change, 1});
 }
 
 void AudioHardwareServer::publishObject(std::shared_ptr<AudioHardwareObject> object) {
@@ -147,7 +150,8 @@ void AudioHardwareServer::withdrawDevice(AudioObjectID deviceID) {
     std::vector<AudioObjectPropertyAddress> changes{globalAddress(kAudioHardwarePropertyDevices)};
     {
         std::lock_guard lock(mutex_);
-        if (std::find(devices_.begin(), devices_.end(), deviceID) == devices_.end()) return;
+        if (std::find(devices_.begin(), devices_.end(), deviceID) == devices_.end())
+            return;
         std::erase(devices_, deviceID);
         objects_.erase(deviceID);
         if (auto it = engines_.find(deviceID); it != engines_.end()) {
@@ -163,10 +167,12 @@ void AudioHardwareServer::withdrawDevice(AudioObjectID deviceID) {
             changes.push_back(globalAddress(kAudioHardwarePropertyDefaultOutputDevice));
         }
     }
-    if (engine) engine->shutdown();
+    if (engine)
+        engine->shutdown();
     const auto alive = globalAddress(kAudioDevicePropertyDeviceIsAlive);
     propertiesChanged(deviceID, {&alive, 1});
-    for (const auto& change : changes) propertiesChanged(kAudioObjectSystemObject, {&change, 1});
+    for (const auto& change : changes)
+        propertiesChanged(kAudioObjectSystemObject, {&change, 1});
 }
 
 void AudioHardwareServer::withdrawObject(AudioObjectID objectID) {
@@ -175,7 +181,8 @@ void AudioHardwareServer::withdrawObject(AudioObjectID objectID) {
 }
 
 std::shared_ptr<AudioHardwareObject> AudioHardwareServer::object(AudioObjectID objectID) const {
-    if (objectID == kAudioObjectSystemObject) return system_;
+    if (objectID == kAudioObjectSystemObject)
+        return system_;
     std::lock_guard lock(mutex_);
     auto it = objects_.find(objectID);
     return it == objects_.end() ? nullptr : it->second;
@@ -183,7 +190,8 @@ std::shared_ptr<AudioHardwareObject> AudioHardwareServer::object(AudioObjectID o
 
 std::shared_ptr<AudioHardwareDevice> AudioHardwareServer::device(AudioObjectID objectID) const {
     std::lock_guard lock(mutex_);
-    if (std::find(devices_.begin(), devices_.end(), objectID) == devices_.end()) return nullptr;
+    if (std::find(devices_.begin(), devices_.end(), objectID) == devices_.end())
+        return nullptr;
     return std::static_pointer_cast<AudioHardwareDevice>(objects_.at(objectID));
 }
 
@@ -203,9 +211,11 @@ OSStatus AudioHardwareServer::setDefaultDevice(AudioObjectPropertySelector which
         if (std::find(devices_.begin(), devices_.end(), deviceID) == devices_.end())
             return kAudioHardwareIllegalOperationError;
         const auto& device = static_cast<const AudioHardwareDevice&>(*objects_.at(deviceID));
-        if (!canBeDefault(device, which)) return kAudioHardwareIllegalOperationError;
+        if (!canBeDefault(device, which))
+            return kAudioHardwareIllegalOperationError;
         AudioObjectID& current = which == kAudioHardwarePropertyDefaultInputDevice ? defaultInput_ : defaultOutput_;
-        if (current == deviceID) return kAudioHardwareNoError;
+        if (current == deviceID)
+            return kAudioHardwareNoError;
         current = deviceID;
     }
     const auto change = globalAddress(which);
@@ -214,17 +224,20 @@ OSStatus AudioHardwareServer::setDefaultDevice(AudioObjectPropertySelector which
 }
 
 bool AudioHardwareServer::canBeDefault(const AudioHardwareDevice& device, AudioObjectPropertySelector which) const {
-    if (device.isHidden()) return false;
+    if (device.isHidden())
+        return false;
     const AudioDeviceIOLayout layout = device.ioLayout();
     return which == kAudioHardwarePropertyDefaultInputDevice ? !layout.inputStreams.empty()
-                                                              : !layout.outputStreams.empty();
+                                                             : !layout.outputStreams.empty();
 }
 
 AudioObjectID AudioHardwareServer::firstCandidate(AudioObjectPropertySelector which, AudioObjectID excluding) const {
     for (AudioObjectID id : devices_) {
-        if (id == excluding) continue;
+        if (id == excluding)
+            continue;
         const auto& device = static_cast<const AudioHardwareDevice&>(*objects_.at(id));
-        if (device.isAlive() && canBeDefault(device, which)) return id;
+        if (device.isAlive() && canBeDefault(device, which))
+            return id;
     }
     return kAudioObjectUnknown;
 }
@@ -235,11 +248,14 @@ void AudioHardwareServer::propertiesChanged(AudioObjectID objectID,
     {
         std::lock_guard lock(mutex_);
         for (const auto& listener : listeners_) {
-            if (listener->objectID != objectID) continue;
+            if (listener->objectID != objectID)
+                continue;
             std::vector<AudioObjectPropertyAddress> matched;
             for (const auto& address : addresses)
-                if (matches(listener->address, address)) matched.push_back(address);
-            if (!matched.empty()) hits.emplace_back(listener, std::move(matched));
+                if (matches(listener->address, address))
+                    matched.push_back(address);
+            if (!matched.empty())
+                hits.emplace_back(listener, std::move(matched));
         }
     }
     for (auto& [listener, matched] : hits) {
@@ -256,8 +272,10 @@ void AudioHardwareServer::propertiesChanged(AudioObjectID objectID,
 
 OSStatus AudioHardwareServer::addListener(AudioObjectID objectID, const AudioObjectPropertyAddress& address,
                                           std::optional<DispatchQueue> queue, AudioObjectPropertyListenerBlock block) {
-    if (!block || !*block) return kAudioHardwareIllegalOperationError;
-    if (!object(objectID)) return kAudioHardwareBadObjectError;
+    if (!block || !*block)
+        return kAudioHardwareIllegalOperationError;
+    if (!object(objectID))
+        return kAudioHardwareBadObjectError;
     auto listener = std::make_shared<Listener>();
     listener->objectID = objectID;
     listener->address = address;
@@ -288,18 +306,22 @@ OSStatus AudioHardwareServer::removeListener(AudioObjectID objectID, const Audio
 
 std::shared_ptr<AudioDeviceIOEngine> AudioHardwareServer::engineFor(AudioObjectID deviceID) {
     std::lock_guard lock(mutex_);
-    if (auto it = engines_.find(deviceID); it != engines_.end()) return it->second;
-    if (std::find(devices_.begin(), devices_.end(), deviceID) == devices_.end()) return nullptr;
-    auto engine = std::make_shared<AudioDeviceIOEngine>(
-        std::static_pointer_cast<AudioHardwareDevice>(objects_.at(deviceID)));
+    if (auto it = engines_.find(deviceID); it != engines_.end())
+        return it->second;
+    if (std::find(devices_.begin(), devices_.end(), deviceID) == devices_.end())
+        return nullptr;
+    auto engine =
+        std::make_shared<AudioDeviceIOEngine>(std::static_pointer_cast<AudioHardwareDevice>(objects_.at(deviceID)));
     engines_[deviceID] = engine;
     return engine;
 }
 
 OSStatus AudioHardwareServer::createIOProc(AudioObjectID deviceID, AudioDeviceIOProc proc, void* clientData,
                                            AudioDeviceIOProcID* out) {
-    if (!proc || !out) return kAudioHardwareIllegalOperationError;
-    if (!device(deviceID)) return kAudioHardwareBadObjectError;
+    if (!proc || !out)
+        return kAudioHardwareIllegalOperationError;
+    if (!device(deviceID))
+        return kAudioHardwareBadObjectError;
     auto record = std::make_unique<AudioDeviceIOProcRecord>();
     record->device = deviceID;
     record->proc = proc;
@@ -311,7 +333,8 @@ OSStatus AudioHardwareServer::createIOProc(AudioObjectID deviceID, AudioDeviceIO
 }
 
 OSStatus AudioHardwareServer::destroyIOProc(AudioObjectID deviceID, AudioDeviceIOProcID procID) {
-    if (OSStatus status = stopIOProc(deviceID, procID); status != kAudioHardwareNoError) return status;
+    if (OSStatus status = stopIOProc(deviceID, procID); status != kAudioHardwareNoError)
+        return status;
     std::lock_guard lock(mutex_);
     procs_.erase(reinterpret_cast<AudioDeviceIOProcRecord*>(procID));
     return kAudioHardwareNoError;
@@ -322,11 +345,13 @@ OSStatus AudioHardwareServer::startIOProc(AudioObjectID deviceID, AudioDeviceIOP
     {
         std::lock_guard lock(mutex_);
         auto it = procs_.find(reinterpret_cast<AudioDeviceIOProcRecord*>(procID));
-        if (it == procs_.end() || it->second->device != deviceID) return kAudioHardwareIllegalOperationError;
+        if (it == procs_.end() || it->second->device != deviceID)
+            return kAudioHardwareIllegalOperationError;
         record = it->second.get();
     }
     auto engine = engineFor(deviceID);
-    if (!engine) return kAudioHardwareBadObjectError;
+    if (!engine)
+        return kAudioHardwareBadObjectError;
     return engine->start(*record);
 }
 
@@ -336,11 +361,14 @@ OSStatus AudioHardwareServer::stopIOProc(AudioObjectID deviceID, AudioDeviceIOPr
     {
         std::lock_guard lock(mutex_);
         auto it = procs_.find(reinterpret_cast<AudioDeviceIOProcRecord*>(procID));
-        if (it == procs_.end() || it->second->device != deviceID) return kAudioHardwareIllegalOperationError;
+        if (it == procs_.end() || it->second->device != deviceID)
+            return kAudioHardwareIllegalOperationError;
         record = it->second.get();
-        if (auto e = engines_.find(deviceID); e != engines_.end()) engine = e->second;
+        if (auto e = engines_.find(deviceID); e != engines_.end())
+            engine = e->second;
     }
-    if (engine) engine->stop(*record);  // a withdrawn device's procs were stopped by its shutdown
+    if (engine)
+        engine->stop(*record);  // a withdrawn device's procs were stopped by its shutdown
     return kAudioHardwareNoError;
 }
 
@@ -348,7 +376,8 @@ std::uint64_t AudioHardwareServer::ioCycleCount(AudioObjectID deviceID) const {
     std::shared_ptr<AudioDeviceIOEngine> engine;
     {
         std::lock_guard lock(mutex_);
-        if (auto it = engines_.find(deviceID); it != engines_.end()) engine = it->second;
+        if (auto it = engines_.find(deviceID); it != engines_.end())
+            engine = it->second;
     }
     return engine ? engine->cycleCount() : 0;
 }

@@ -6,8 +6,8 @@
 
 #include <sys/types.h>
 
-#include "platform/corefoundation/CoreFoundation.h"
 #include "platform/coreaudio/AudioHardwareBase.h"
+#include "platform/corefoundation/CoreFoundation.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -22,17 +22,17 @@ typedef CFUUIDBytes REFIID;
 #define S_OK ((HRESULT)0)
 
 /* 443ABAB8-E7B3-491A-B985-BEB9187030DB */
-#define kAudioServerPlugInTypeUUID                                                                          \
-    CFUUIDGetConstantUUIDWithBytes(NULL, 0x44, 0x3A, 0xBA, 0xB8, 0xE7, 0xB3, 0x49, 0x1A, 0xB9, 0x85, 0xBE, \
-                                   0xB9, 0x18, 0x70, 0x30, 0xDB)
+#define kAudioServerPlugInTypeUUID                                                                                     \
+    CFUUIDGetConstantUUIDWithBytes(NULL, 0x44, 0x3A, 0xBA, 0xB8, 0xE7, 0xB3, 0x49, 0x1A, 0xB9, 0x85, 0xBE, 0xB9, 0x18, \
+                                   0x70, 0x30, 0xDB)
 /* EEA5773D-CC43-49F1-8E00-8F96E7D23B17 */
-#define kAudioServerPlugInDriverInterfaceUUID                                                               \
-    CFUUIDGetConstantUUIDWithBytes(NULL, 0xEE, 0xA5, 0x77, 0x3D, 0xCC, 0x43, 0x49, 0xF1, 0x8E, 0x00, 0x8F, \
-                                   0x96, 0xE7, 0xD2, 0x3B, 0x17)
+#define kAudioServerPlugInDriverInterfaceUUID                                                                          \
+    CFUUIDGetConstantUUIDWithBytes(NULL, 0xEE, 0xA5, 0x77, 0x3D, 0xCC, 0x43, 0x49, 0xF1, 0x8E, 0x00, 0x8F, 0x96, 0xE7, \
+                                   0xD2, 0x3B, 0x17)
 /* 00000000-0000-0000-C000-000000000046 */
-#define IUnknownUUID                                                                                        \
-    CFUUIDGetConstantUUIDWithBytes(NULL, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, \
-                                   0x00, 0x00, 0x00, 0x00, 0x46)
+#define IUnknownUUID                                                                                                   \
+    CFUUIDGetConstantUUIDWithBytes(NULL, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, \
+                                   0x00, 0x00, 0x46)
 
 enum {
     kAudioServerPlugInIOOperationThread = 'thrd',
@@ -105,30 +105,28 @@ struct AudioServerPlugInDriverInterface {
     OSStatus (*GetPropertyDataSize)(AudioServerPlugInDriverRef inDriver, AudioObjectID inObjectID,
                                     pid_t inClientProcessID, const AudioObjectPropertyAddress* inAddress,
                                     UInt32 inQualifierDataSize, const void* inQualifierData, UInt32* outDataSize);
-    OSStatus (*GetPropertyData)(AudioServerPlugInDriverRef inDriver, AudioObjectID inObjectID,
-                                pid_t inClientProcessID, const AudioObjectPropertyAddress* inAddress,
-                                UInt32 inQualifierDataSize, const void* inQualifierData, UInt32 inDataSize,
-                                UInt32* outDataSize, void* outData);
-    OSStatus (*SetPropertyData)(AudioServerPlugInDriverRef inDriver, AudioObjectID inObjectID,
-                                pid_t inClientProcessID, const AudioObjectPropertyAddress* inAddress,
-                                UInt32 inQualifierDataSize, const void* inQualifierData, UInt32 inDataSize,
-                                const void* inData);
+    OSStatus (*GetPropertyData)(AudioServerPlugInDriverRef inDriver, AudioObjectID inObjectID, pid_t inClientProcessID,
+                                const AudioObjectPropertyAddress* inAddress, UInt32 inQualifierDataSize,
+                                const void* inQualifierData, UInt32 inDataSize, UInt32* outDataSize, void* outData);
+    OSStatus (*SetPropertyData)(AudioServerPlugInDriverRef inDriver, AudioObjectID inObjectID, pid_t inClientProcessID,
+                                const AudioObjectPropertyAddress* inAddress, UInt32 inQualifierDataSize,
+                                const void* inQualifierData, UInt32 inDataSize, const void* inData);
     OSStatus (*StartIO)(AudioServerPlugInDriverRef inDriver, AudioObjectID inDeviceObjectID, UInt32 inClientID);
     OSStatus (*StopIO)(AudioServerPlugInDriverRef inDriver, AudioObjectID inDeviceObjectID, UInt32 inClientID);
-    OSStatus (*GetZeroTimeStamp)(AudioServerPlugInDriverRef inDriver, AudioObjectID inDeviceObjectID,
-                                 UInt32 inClientID, Float64* outSampleTime, UInt64* outHostTime, UInt64* outSeed);
+    OSStatus (*GetZeroTimeStamp)(AudioServerPlugInDriverRef inDriver, AudioObjectID inDeviceObjectID, UInt32 inClientID,
+                                 Float64* outSampleTime, UInt64* outHostTime, UInt64* outSeed);
     OSStatus (*WillDoIOOperation)(AudioServerPlugInDriverRef inDriver, AudioObjectID inDeviceObjectID,
                                   UInt32 inClientID, UInt32 inOperationID, Boolean* outWillDo,
                                   Boolean* outWillDoInPlace);
-    OSStatus (*BeginIOOperation)(AudioServerPlugInDriverRef inDriver, AudioObjectID inDeviceObjectID,
-                                 UInt32 inClientID, UInt32 inOperationID, UInt32 inIOBufferFrameSize,
+    OSStatus (*BeginIOOperation)(AudioServerPlugInDriverRef inDriver, AudioObjectID inDeviceObjectID, UInt32 inClientID,
+                                 UInt32 inOperationID, UInt32 inIOBufferFrameSize,
                                  const AudioServerPlugInIOCycleInfo* inIOCycleInfo);
     OSStatus (*DoIOOperation)(AudioServerPlugInDriverRef inDriver, AudioObjectID inDeviceObjectID,
                               AudioObjectID inStreamObjectID, UInt32 inClientID, UInt32 inOperationID,
                               UInt32 inIOBufferFrameSize, const AudioServerPlugInIOCycleInfo* inIOCycleInfo,
                               void* ioMainBuffer, void* ioSecondaryBuffer);
-    OSStatus (*EndIOOperation)(AudioServerPlugInDriverRef inDriver, AudioObjectID inDeviceObjectID,
-                               UInt32 inClientID, UInt32 inOperationID, UInt32 inIOBufferFrameSize,
+    OSStatus (*EndIOOperation)(AudioServerPlugInDriverRef inDriver, AudioObjectID inDeviceObjectID, UInt32 inClientID,
+                               UInt32 inOperationID, UInt32 inIOBufferFrameSize,
                                const AudioServerPlugInIOCycleInfo* inIOCycleInfo);
 };
 

@@ -12,12 +12,15 @@ namespace velunto {
 
 // The UTF-8 contents, or nothing for NULL or a non-string.
 inline std::optional<std::string> stringFromCFString(CFTypeRef value) {
-    if (!value || CFGetTypeID(value) != CFStringGetTypeID()) return std::nullopt;
+    if (!value || CFGetTypeID(value) != CFStringGetTypeID())
+        return std::nullopt;
     auto string = static_cast<CFStringRef>(value);
-    if (const char* direct = CFStringGetCStringPtr(string, kCFStringEncodingUTF8)) return std::string(direct);
+    if (const char* direct = CFStringGetCStringPtr(string, kCFStringEncodingUTF8))
+        return std::string(direct);
     const CFIndex capacity = CFStringGetMaximumSizeForEncoding(CFStringGetLength(string), kCFStringEncodingUTF8) + 1;
     std::string buffer(static_cast<std::size_t>(capacity), '\0');
-    if (!CFStringGetCString(string, buffer.data(), capacity, kCFStringEncodingUTF8)) return std::nullopt;
+    if (!CFStringGetCString(string, buffer.data(), capacity, kCFStringEncodingUTF8))
+        return std::nullopt;
     buffer.resize(std::char_traits<char>::length(buffer.c_str()));
     return buffer;
 }
@@ -44,7 +47,8 @@ public:
     Ref get() const { return ref_; }
     explicit operator bool() const { return ref_ != nullptr; }
     void reset() {
-        if (ref_) CFRelease(ref_);
+        if (ref_)
+            CFRelease(ref_);
         ref_ = nullptr;
     }
 
@@ -54,7 +58,8 @@ private:
 };
 
 inline CFOwned<CFStringRef> makeCFString(const std::string& value) {
-    return CFOwned<CFStringRef>::adopt(CFStringCreateWithCString(kCFAllocatorDefault, value.c_str(), kCFStringEncodingUTF8));
+    return CFOwned<CFStringRef>::adopt(
+        CFStringCreateWithCString(kCFAllocatorDefault, value.c_str(), kCFStringEncodingUTF8));
 }
 
 }  // namespace velunto

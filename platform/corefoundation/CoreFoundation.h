@@ -38,11 +38,11 @@ enum { kCFNotFound = -1 };
 /* The default allocator; every allocator argument may also be NULL. */
 extern const CFAllocatorRef kCFAllocatorDefault;
 
-CFTypeRef CFRetain(CFTypeRef cf);           /* NULL aborts */
-void CFRelease(CFTypeRef cf);               /* NULL aborts */
+CFTypeRef CFRetain(CFTypeRef cf); /* NULL aborts */
+void CFRelease(CFTypeRef cf);     /* NULL aborts */
 CFIndex CFGetRetainCount(CFTypeRef cf);
 CFTypeID CFGetTypeID(CFTypeRef cf);
-Boolean CFEqual(CFTypeRef a, CFTypeRef b);  /* same type and same contents */
+Boolean CFEqual(CFTypeRef a, CFTypeRef b); /* same type and same contents */
 
 CFTypeID CFStringGetTypeID(void);
 CFTypeID CFArrayGetTypeID(void);
@@ -86,9 +86,9 @@ CFUUIDRef CFUUIDCreateFromUUIDBytes(CFAllocatorRef alloc, CFUUIDBytes bytes);
 CFUUIDRef CFUUIDCreateFromString(CFAllocatorRef alloc, CFStringRef uuidString);
 /* Interned, never freed. */
 CFUUIDRef CFUUIDGetConstantUUIDWithBytes(CFAllocatorRef alloc, UInt8 byte0, UInt8 byte1, UInt8 byte2, UInt8 byte3,
-                                         UInt8 byte4, UInt8 byte5, UInt8 byte6, UInt8 byte7, UInt8 byte8,
-                                         UInt8 byte9, UInt8 byte10, UInt8 byte11, UInt8 byte12, UInt8 byte13,
-                                         UInt8 byte14, UInt8 byte15);
+                                         UInt8 byte4, UInt8 byte5, UInt8 byte6, UInt8 byte7, UInt8 byte8, UInt8 byte9,
+                                         UInt8 byte10, UInt8 byte11, UInt8 byte12, UInt8 byte13, UInt8 byte14,
+                                         UInt8 byte15);
 CFUUIDBytes CFUUIDGetUUIDBytes(CFUUIDRef uuid);
 /* Upper-case, hyphenated. */
 CFStringRef CFUUIDCreateString(CFAllocatorRef alloc, CFUUIDRef uuid);

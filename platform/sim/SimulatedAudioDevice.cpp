@@ -10,7 +10,9 @@ namespace velunto {
 
 namespace {
 
-bool isInput(AudioObjectPropertyScope scope) { return scope == kAudioObjectPropertyScopeInput; }
+bool isInput(AudioObjectPropertyScope scope) {
+    return scope == kAudioObjectPropertyScopeInput;
+}
 
 }  // namespace
 
@@ -56,17 +58,20 @@ OSStatus SimulatedAudioDevice::readProperty(AudioPropertyRequest& request) const
         }
         case kAudioDevicePropertyAvailableNominalSampleRates: {
             std::vector<AudioValueRange> ranges;
-            if (d.availableSampleRates.empty()) ranges.push_back({d.nominalSampleRate, d.nominalSampleRate});
-            for (double rate : d.availableSampleRates) ranges.push_back({rate, rate});
+            if (d.availableSampleRates.empty())
+                ranges.push_back({d.nominalSampleRate, d.nominalSampleRate});
+            for (double rate : d.availableSampleRates)
+                ranges.push_back({rate, rate});
             return request.answerArray<AudioValueRange>(ranges);
         }
         case kAudioDevicePropertyStreamConfiguration: {
-            const UInt32 channels = isInput(scope) ? d.inputChannels
+            const UInt32 channels = isInput(scope)                             ? d.inputChannels
                                     : scope == kAudioObjectPropertyScopeOutput ? d.outputChannels
                                                                                : 0;
             AudioBufferListStorage list(channels > 0 ? std::vector<UInt32>{channels} : std::vector<UInt32>{}, 0);
             const auto size = static_cast<UInt32>(AudioBufferListStorage::listByteSize(channels > 0 ? 1 : 0));
-            return request.answerBytes(list.list(), channels > 0 ? size : static_cast<UInt32>(offsetof(AudioBufferList, mBuffers)));
+            return request.answerBytes(list.list(),
+                                       channels > 0 ? size : static_cast<UInt32>(offsetof(AudioBufferList, mBuffers)));
         }
         case kAudioDevicePropertyLatency:
             return request.answer<UInt32>(isInput(scope) ? d.inputLatency : d.outputLatency);
@@ -77,7 +82,8 @@ OSStatus SimulatedAudioDevice::readProperty(AudioPropertyRequest& request) const
         case kAudioDevicePropertyClockDomain:
             return request.answer<UInt32>(0);
         case kAudioAggregateDevicePropertyFullSubDeviceList:
-            if (d.transportType != kAudioDeviceTransportTypeAggregate) return kAudioHardwareUnknownPropertyError;
+            if (d.transportType != kAudioDeviceTransportTypeAggregate)
+                return kAudioHardwareUnknownPropertyError;
             return request.answerStringArray(d.subDeviceUIDs);
         default:
             return AudioHardwareObject::readProperty(request);
@@ -92,7 +98,8 @@ OSStatus SimulatedAudioDevice::writeProperty(const AudioObjectPropertyAddress& a
                                              const void* qualifier, UInt32 dataSize, const void* data) {
     if (!isPropertySettable(address))
         return AudioHardwareObject::writeProperty(address, qualifierSize, qualifier, dataSize, data);
-    if (dataSize != sizeof(Float64)) return kAudioHardwareBadPropertySizeError;
+    if (dataSize != sizeof(Float64))
+        return kAudioHardwareBadPropertySizeError;
     Float64 rate;
     std::memcpy(&rate, data, sizeof rate);
     return setNominalSampleRate(rate) ? kAudioHardwareNoError : kAudioDeviceUnsupportedFormatError;
@@ -105,8 +112,10 @@ bool SimulatedAudioDevice::isAlive() const {
 
 AudioDeviceIOLayout SimulatedAudioDevice::ioLayout() const {
     AudioDeviceIOLayout layout;
-    if (description_.inputChannels > 0) layout.inputStreams.push_back(description_.inputChannels);
-    if (description_.outputChannels > 0) layout.outputStreams.push_back(description_.outputChannels);
+    if (description_.inputChannels > 0)
+        layout.inputStreams.push_back(description_.inputChannels);
+    if (description_.outputChannels > 0)
+        layout.outputStreams.push_back(description_.outputChannels);
     layout.bufferFrameSize = description_.bufferFrameSize;
     layout.inputSafetyOffset = description_.inputSafetyOffset;
     layout.outputSafetyOffset = description_.outputSafetyOffset;
@@ -121,7 +130,8 @@ AudioDeviceTimeline SimulatedAudioDevice::timeline() const {
 OSStatus SimulatedAudioDevice::startIO() {
     {
         std::lock_guard lock(mutex_);
-        if (!alive_) return kAudioHardwareNotRunningError;
+        if (!alive_)
+            return kAudioHardwareNotRunningError;
         running_ = true;
     }
     announce(kAudioDevicePropertyDeviceIsRunning);
@@ -146,20 +156,25 @@ void SimulatedAudioDevice::readInput(const AudioDeviceIOCycle& cycle, AudioBuffe
 }
 
 void SimulatedAudioDevice::writeOutput(const AudioDeviceIOCycle& cycle, const AudioBufferList& output) {
-    if (output.mNumberBuffers == 0) return;
+    if (output.mNumberBuffers == 0)
+        return;
     std::lock_guard lock(mutex_);
     const AudioBuffer& buffer = output.mBuffers[0];
     const auto* samples = static_cast<const float*>(buffer.mData);
-    if (recorder_) recorder_->append(samples, cycle.frames);
-    if (observer_) observer_(cycle.outputTime.mSampleTime, samples, cycle.frames, buffer.mNumberChannels);
+    if (recorder_)
+        recorder_->append(samples, cycle.frames);
+    if (observer_)
+        observer_(cycle.outputTime.mSampleTime, samples, cycle.frames, buffer.mNumberChannels);
 }
 
 bool SimulatedAudioDevice::setNominalSampleRate(double rate) {
     const auto& rates = description_.availableSampleRates;
-    if (!(rate > 0) || (!rates.empty() && std::find(rates.begin(), rates.end(), rate) == rates.end())) return false;
+    if (!(rate > 0) || (!rates.empty() && std::find(rates.begin(), rates.end(), rate) == rates.end()))
+        return false;
     {
         std::lock_guard lock(mutex_);
-        if (rate == nominalRate_) return true;
+        if (rate == nominalRate_)
+            return true;
         const std::uint64_t now = HostClock::nowNanoseconds();
         timeline_.anchorSampleTime = timeline_.sampleTimeAt(now);
         timeline_.anchorHostTime = now;
@@ -173,7 +188,8 @@ bool SimulatedAudioDevice::setNominalSampleRate(double rate) {
 void SimulatedAudioDevice::kill() {
     {
         std::lock_guard lock(mutex_);
-        if (!alive_) return;
+        if (!alive_)
+            return;
         alive_ = false;
     }
     announce(kAudioDevicePropertyDeviceIsAlive);

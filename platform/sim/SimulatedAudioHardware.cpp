@@ -10,11 +10,13 @@ namespace velunto {
 SimulatedAudioHardware::SimulatedAudioHardware() = default;
 
 SimulatedAudioHardware::SimulatedAudioHardware(const std::vector<SimulatedDeviceDescription>& scenario) {
-    for (const auto& description : scenario) plug(description);
+    for (const auto& description : scenario)
+        plug(description);
 }
 
 SimulatedAudioHardware::~SimulatedAudioHardware() {
-    while (!devices_.empty()) unplug(devices_.back()->uid());
+    while (!devices_.empty())
+        unplug(devices_.back()->uid());
 }
 
 AudioObjectID SimulatedAudioHardware::plug(const SimulatedDeviceDescription& description) {
@@ -22,10 +24,12 @@ AudioObjectID SimulatedAudioHardware::plug(const SimulatedDeviceDescription& des
                        description.bufferFrameSize >= 1 && description.bufferFrameSize <= 8192 &&
                        description.inputChannels <= 64 && description.outputChannels <= 64;
     auto& server = AudioHardwareServer::shared();
-    if (!valid) return kAudioObjectUnknown;
+    if (!valid)
+        return kAudioObjectUnknown;
     for (AudioObjectID id : server.deviceIDs()) {
         auto device = server.device(id);
-        if (device && device->uid() == description.uid) return kAudioObjectUnknown;
+        if (device && device->uid() == description.uid)
+            return kAudioObjectUnknown;
     }
     auto device = std::make_shared<SimulatedAudioDevice>(server.makeObjectID(), description);
     devices_.push_back(device);
@@ -35,7 +39,8 @@ AudioObjectID SimulatedAudioHardware::plug(const SimulatedDeviceDescription& des
 
 bool SimulatedAudioHardware::unplug(const std::string& uid) {
     auto device = find(uid);
-    if (!device) return false;
+    if (!device)
+        return false;
     std::erase(devices_, device);
     AudioHardwareServer::shared().withdrawDevice(device->objectID());
     device->setRecorder(nullptr);  // closes a WAV recording
@@ -49,7 +54,8 @@ bool SimulatedAudioHardware::setNominalSampleRate(const std::string& uid, double
 
 bool SimulatedAudioHardware::kill(const std::string& uid) {
     auto device = find(uid);
-    if (!device) return false;
+    if (!device)
+        return false;
     device->kill();
     return true;
 }
@@ -68,21 +74,24 @@ bool SimulatedAudioHardware::setDefaultOutput(const std::string& uid) {
 
 bool SimulatedAudioHardware::setSignal(const std::string& uid, const SimulatedSignal& signal) {
     auto device = find(uid);
-    if (!device) return false;
+    if (!device)
+        return false;
     device->setSignal(signal);
     return true;
 }
 
 bool SimulatedAudioHardware::recordToMemory(const std::string& uid, std::size_t maxFrames) {
     auto device = find(uid);
-    if (!device || device->description().outputChannels == 0) return false;
+    if (!device || device->description().outputChannels == 0)
+        return false;
     device->setRecorder(SimulatedRecorder::memory(maxFrames, device->description().outputChannels));
     return true;
 }
 
 bool SimulatedAudioHardware::recordToWAV(const std::string& uid, const std::string& path) {
     auto device = find(uid);
-    if (!device || device->description().outputChannels == 0) return false;
+    if (!device || device->description().outputChannels == 0)
+        return false;
     double rate = device->description().nominalSampleRate;
     UInt32 size = sizeof rate;
     const AudioObjectPropertyAddress address{kAudioDevicePropertyNominalSampleRate, kAudioObjectPropertyScopeGlobal,
@@ -93,13 +102,15 @@ bool SimulatedAudioHardware::recordToWAV(const std::string& uid, const std::stri
     request.data = &rate;
     device->readProperty(request);
     auto recorder = SimulatedRecorder::wav(path, device->description().outputChannels, rate);
-    if (!recorder) return false;
+    if (!recorder)
+        return false;
     device->setRecorder(std::move(recorder));
     return true;
 }
 
 void SimulatedAudioHardware::stopRecording(const std::string& uid) {
-    if (auto device = find(uid)) device->setRecorder(nullptr);
+    if (auto device = find(uid))
+        device->setRecorder(nullptr);
 }
 
 std::vector<float> SimulatedAudioHardware::recording(const std::string& uid) const {
@@ -109,14 +120,16 @@ std::vector<float> SimulatedAudioHardware::recording(const std::string& uid) con
 
 bool SimulatedAudioHardware::setOutputObserver(const std::string& uid, OutputObserver observer) {
     auto device = find(uid);
-    if (!device) return false;
+    if (!device)
+        return false;
     device->setOutputObserver(std::move(observer));
     return true;
 }
 
 std::optional<AudioObjectID> SimulatedAudioHardware::deviceID(const std::string& uid) const {
     auto device = find(uid);
-    if (!device) return std::nullopt;
+    if (!device)
+        return std::nullopt;
     return device->objectID();
 }
 

@@ -48,8 +48,8 @@ public:
     void stopRecording(const std::string& uid);
     std::vector<float> recording(const std::string& uid) const;
     // Called on the device's I/O thread with every output cycle's mixed samples (interleaved).
-    using OutputObserver = std::function<void(double sampleTime, const float* samples, std::uint32_t frames,
-                                              std::uint32_t channels)>;
+    using OutputObserver =
+        std::function<void(double sampleTime, const float* samples, std::uint32_t frames, std::uint32_t channels)>;
     bool setOutputObserver(const std::string& uid, OutputObserver observer);
 
     std::optional<AudioObjectID> deviceID(const std::string& uid) const;

@@ -13,11 +13,11 @@ namespace velunto {
 struct SimulatedSignal {
     enum class Kind { silence, sine, noise, clickTrain, wavFile };
     Kind kind = Kind::silence;
-    double frequency = 440.0;        // sine, in Hz at the device's nominal rate
-    double amplitude = 0.5;          // sine, noise (peak), clickTrain (click height)
-    std::uint32_t seed = 1;          // noise
+    double frequency = 440.0;            // sine, in Hz at the device's nominal rate
+    double amplitude = 0.5;              // sine, noise (peak), clickTrain (click height)
+    std::uint32_t seed = 1;              // noise
     std::uint32_t clickInterval = 4800;  // clickTrain: frames from one click to the next
-    std::string path;                // wavFile: looped; its first channel; played at the device's rate
+    std::string path;                    // wavFile: looped; its first channel; played at the device's rate
 
     static SimulatedSignal silent() { return {}; }
     static SimulatedSignal sineWave(double hz, double amp = 0.5) {

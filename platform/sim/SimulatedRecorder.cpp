@@ -17,7 +17,8 @@ std::unique_ptr<SimulatedRecorder> SimulatedRecorder::wav(const std::string& pat
     info.samplerate = static_cast<int>(sampleRate);
     info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
     SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (!file) return nullptr;
+    if (!file)
+        return nullptr;
     return std::unique_ptr<SimulatedRecorder>(new SimulatedRecorder(channels, 0, file));
 }
 
@@ -27,7 +28,8 @@ SimulatedRecorder::SimulatedRecorder(std::uint32_t channels, std::size_t maxFram
 }
 
 SimulatedRecorder::~SimulatedRecorder() {
-    if (file_) sf_close(file_);
+    if (file_)
+        sf_close(file_);
 }
 
 void SimulatedRecorder::append(const float* interleaved, std::uint32_t frames) {
@@ -35,7 +37,8 @@ void SimulatedRecorder::append(const float* interleaved, std::uint32_t frames) {
         sf_writef_float(file_, interleaved, frames);
         return;
     }
-    if (maxFrames_ == 0) return;
+    if (maxFrames_ == 0)
+        return;
     for (std::uint32_t i = 0; i < frames; ++i) {
         const std::size_t slot = (written_ + i) % maxFrames_;
         std::copy_n(interleaved + std::size_t{i} * channels_, channels_, ring_.begin() + slot * channels_);
@@ -44,7 +47,8 @@ void SimulatedRecorder::append(const float* interleaved, std::uint32_t frames) {
 }
 
 std::vector<float> SimulatedRecorder::samples() const {
-    if (file_ || maxFrames_ == 0) return {};
+    if (file_ || maxFrames_ == 0)
+        return {};
     const std::size_t kept = std::min(written_, maxFrames_);
     std::vector<float> out;
     out.reserve(kept * channels_);

@@ -24,7 +24,8 @@ std::int64_t positiveModulo(std::int64_t value, std::int64_t modulus) {
 }  // namespace
 
 SimulatedSignalGenerator::SimulatedSignalGenerator(const SimulatedSignal& signal) : signal_(signal) {
-    if (signal_.kind != SimulatedSignal::Kind::wavFile) return;
+    if (signal_.kind != SimulatedSignal::Kind::wavFile)
+        return;
     SF_INFO info{};
     SNDFILE* file = sf_open(signal_.path.c_str(), SFM_READ, &info);
     if (!file) {
@@ -35,8 +36,10 @@ SimulatedSignalGenerator::SimulatedSignalGenerator(const SimulatedSignal& signal
     const sf_count_t got = sf_readf_float(file, frames.data(), info.frames);
     sf_close(file);
     wav_.reserve(static_cast<std::size_t>(got));
-    for (sf_count_t i = 0; i < got; ++i) wav_.push_back(frames[static_cast<std::size_t>(i * info.channels)]);
-    if (wav_.empty()) error_ = "the file holds no samples";
+    for (sf_count_t i = 0; i < got; ++i)
+        wav_.push_back(frames[static_cast<std::size_t>(i * info.channels)]);
+    if (wav_.empty())
+        error_ = "the file holds no samples";
 }
 
 float SimulatedSignalGenerator::sampleAt(std::int64_t t, double sampleRate) const {
@@ -45,7 +48,8 @@ float SimulatedSignalGenerator::sampleAt(std::int64_t t, double sampleRate) cons
             return 0.0f;
         case SimulatedSignal::Kind::sine: {
             const double cycles = signal_.frequency * static_cast<double>(t) / sampleRate;
-            return static_cast<float>(signal_.amplitude * std::sin(2.0 * std::numbers::pi * (cycles - std::floor(cycles))));
+            return static_cast<float>(signal_.amplitude *
+                                      std::sin(2.0 * std::numbers::pi * (cycles - std::floor(cycles))));
         }
         case SimulatedSignal::Kind::noise: {
             const std::uint64_t bits = splitmix64(static_cast<std::uint64_t>(t) ^ (std::uint64_t{signal_.seed} << 40));
@@ -57,7 +61,8 @@ float SimulatedSignalGenerator::sampleAt(std::int64_t t, double sampleRate) cons
             return positiveModulo(t, interval) == 0 ? static_cast<float>(signal_.amplitude) : 0.0f;
         }
         case SimulatedSignal::Kind::wavFile:
-            if (wav_.empty()) return 0.0f;
+            if (wav_.empty())
+                return 0.0f;
             return wav_[static_cast<std::size_t>(positiveModulo(t, static_cast<std::int64_t>(wav_.size())))];
     }
     return 0.0f;
@@ -68,7 +73,8 @@ void SimulatedSignalGenerator::render(double sampleTime, double sampleRate, floa
     const auto start = static_cast<std::int64_t>(std::llround(sampleTime));
     for (std::uint32_t i = 0; i < frames; ++i) {
         const float value = sampleAt(start + i, sampleRate);
-        for (std::uint32_t c = 0; c < channels; ++c) interleaved[std::size_t{i} * channels + c] = value;
+        for (std::uint32_t c = 0; c < channels; ++c)
+            interleaved[std::size_t{i} * channels + c] = value;
     }
 }
 

@@ -35,7 +35,8 @@ OSStatus produce(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* in
         p.block[i] = static_cast<float>(p.next);
         p.next = p.next + 1 >= kModulus ? 1 : p.next + 1;
     }
-    if (RingBufferWrite(p.ring, p.block, frames) < frames) ++p.overflows;
+    if (RingBufferWrite(p.ring, p.block, frames) < frames)
+        ++p.overflows;
     return 0;
 }
 
@@ -51,8 +52,8 @@ SimulatedDeviceDescription device(std::string uid, UInt32 in, UInt32 out, double
 
 // Ten minutes with the input clock 200 ppm faster than the output's. The surplus arrives as one extra
 // block of 512 whenever the input's cycles have slid a whole block ahead (every 53 s), so settling
-// takes two such slides; after that the ring's fill between output cycles stays inside the band, and what is played is the count without gaps beyond the
-// one sample dropped per correction, never a zero.
+// takes two such slides; after that the ring's fill between output cycles stays inside the band, and what is played is
+// the count without gaps beyond the one sample dropped per correction, never a zero.
 TEST(OutputEngineDrift, TenMinutesTwoHundredPPMApartStayInsideTheBand) {
     VirtualTime time;
     SimulatedAudioHardware hardware;
@@ -73,7 +74,8 @@ TEST(OutputEngineDrift, TenMinutesTwoHundredPPMApartStayInsideTheBand) {
         const bool settled = HostClock::nowNanoseconds() >= settleUntil;
         for (std::uint32_t i = 0; i < frames; ++i) {
             const double v = s[i * channels];
-            if (s[i * channels + 1] != s[i * channels]) ++gaps;
+            if (s[i * channels + 1] != s[i * channels])
+                ++gaps;
             if (!settled) {
                 last = v;
                 continue;
@@ -83,12 +85,16 @@ TEST(OutputEngineDrift, TenMinutesTwoHundredPPMApartStayInsideTheBand) {
                 continue;
             }
             const double step = std::fmod(v - last + kModulus - 1, kModulus - 1);
-            if (step == 0) ++repeats;
-            else if (step == 2) ++drops;
-            else if (step != 1) ++gaps;
+            if (step == 0)
+                ++repeats;
+            else if (step == 2)
+                ++drops;
+            else if (step != 1)
+                ++gaps;
             last = v;
         }
-        if (!settled) return;
+        if (!settled)
+            return;
         const auto fill = static_cast<std::int64_t>(RingBufferAvailableToRead(ring));
         minFill = std::min(minFill, fill);
         maxFill = std::max(maxFill, fill);

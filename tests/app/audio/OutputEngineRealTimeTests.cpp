@@ -41,7 +41,8 @@ TEST(OutputEngineRealTime, PlaysWhatAnotherThreadProducesAndStopsCleanly) {
     std::atomic<std::uint64_t> audible{0}, cycles{0};
     hardware.setOutputObserver("rt.feed", [&](double, const float* s, std::uint32_t frames, std::uint32_t channels) {
         std::uint64_t n = 0;
-        for (std::uint32_t i = 0; i < frames; ++i) n += s[i * channels] != 0.0f;
+        for (std::uint32_t i = 0; i < frames; ++i)
+            n += s[i * channels] != 0.0f;
         audible += n;
         ++cycles;
     });
@@ -56,7 +57,8 @@ TEST(OutputEngineRealTime, PlaysWhatAnotherThreadProducesAndStopsCleanly) {
         engine->start("rt.feed");
         ASSERT_EQ(engine->status(), EngineStatus::running());
         const auto target = audible.load() + 4410;
-        for (int i = 0; i < 5000 && audible < target; ++i) std::this_thread::sleep_for(1ms);
+        for (int i = 0; i < 5000 && audible < target; ++i)
+            std::this_thread::sleep_for(1ms);
         EXPECT_GE(audible.load(), target) << "round " << round;
         engine->stop();
         const auto after = cycles.load();

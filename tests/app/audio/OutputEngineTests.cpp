@@ -34,14 +34,16 @@ public:
     static inline std::optional<AudioObjectID> reportedDevice;
 
     OSStatus getProperty(AudioUnitPropertyID id, AudioUnitScope, AudioUnitElement, void* out, UInt32* size) override {
-        if (id != kAudioOutputUnitProperty_CurrentDevice || *size < 4) return kAudioUnitErr_InvalidProperty;
+        if (id != kAudioOutputUnitProperty_CurrentDevice || *size < 4)
+            return kAudioUnitErr_InvalidProperty;
         const AudioObjectID value = reportedDevice.value_or(device_);
         std::memcpy(out, &value, 4);
         *size = 4;
         return 0;
     }
     OSStatus setProperty(AudioUnitPropertyID id, AudioUnitScope, AudioUnitElement, const void* data, UInt32) override {
-        if (id == kAudioOutputUnitProperty_CurrentDevice) std::memcpy(&device_, data, 4);
+        if (id == kAudioOutputUnitProperty_CurrentDevice)
+            std::memcpy(&device_, data, 4);
         return 0;
     }
     OSStatus initialize() override { return 0; }
@@ -77,7 +79,8 @@ protected:
             registry.unregisterComponent(registry.halOutputComponent());
             const AudioComponentDescription d{kAudioUnitType_Output, kAudioUnitSubType_HALOutput,
                                               kAudioUnitManufacturer_Apple, 0, 0};
-            component = registry.registerComponent(d, "Scripted", [] { return std::make_unique<ScriptedOutputUnit>(); });
+            component =
+                registry.registerComponent(d, "Scripted", [] { return std::make_unique<ScriptedOutputUnit>(); });
         }
         ~ScriptedComponent() {
             AudioComponentRegistry::shared().unregisterComponent(component);

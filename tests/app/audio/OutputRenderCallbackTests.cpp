@@ -29,7 +29,8 @@ protected:
     // Two channel buffers, each prefilled with garbage.
     AudioBufferListStorage render(UInt32 frames) {
         AudioBufferListStorage buffers({1, 1}, frames);
-        for (UInt32 b = 0; b < 2; ++b) std::fill_n(buffers.samples(b), frames, -7.0f);
+        for (UInt32 b = 0; b < 2; ++b)
+            std::fill_n(buffers.samples(b), frames, -7.0f);
         AudioUnitRenderActionFlags flags = 0;
         EXPECT_EQ(outputRenderCallback(&context, &flags, nullptr, 0, frames, buffers.list()), 0);
         EXPECT_EQ(flags, 0u);
@@ -47,7 +48,8 @@ protected:
 TEST_F(RenderCallback, InsideTheBandPlaysExactlyWhatItReads) {
     fill(1000);
     auto out = render(512);
-    for (UInt32 i = 0; i < 512; ++i) ASSERT_EQ(out.samples(0)[i], static_cast<float>(i + 1));
+    for (UInt32 i = 0; i < 512; ++i)
+        ASSERT_EQ(out.samples(0)[i], static_cast<float>(i + 1));
     EXPECT_EQ(fillLevel(), 488u);
     // Both channels get the same samples.
     EXPECT_TRUE(std::equal(out.samples(0), out.samples(0) + 512, out.samples(1)));
@@ -56,7 +58,8 @@ TEST_F(RenderCallback, InsideTheBandPlaysExactlyWhatItReads) {
 TEST_F(RenderCallback, AboveTheBandOneSampleIsDropped) {
     fill(2000);
     auto out = render(512);
-    for (UInt32 i = 0; i < 512; ++i) ASSERT_EQ(out.samples(1)[i], static_cast<float>(i + 1));
+    for (UInt32 i = 0; i < 512; ++i)
+        ASSERT_EQ(out.samples(1)[i], static_cast<float>(i + 1));
     EXPECT_EQ(fillLevel(), 2000u - 513u);
     auto after = render(1);  // sample 513 is gone
     EXPECT_EQ(after.samples(0)[0], 514.0f);
@@ -65,9 +68,11 @@ TEST_F(RenderCallback, AboveTheBandOneSampleIsDropped) {
 TEST_F(RenderCallback, BelowTheBandTheLastSampleIsRepeatedThenZeros) {
     fill(300);
     auto out = render(512);
-    for (UInt32 i = 0; i < 300; ++i) ASSERT_EQ(out.samples(0)[i], static_cast<float>(i + 1));
+    for (UInt32 i = 0; i < 300; ++i)
+        ASSERT_EQ(out.samples(0)[i], static_cast<float>(i + 1));
     EXPECT_EQ(out.samples(0)[300], 300.0f);
-    for (UInt32 i = 301; i < 512; ++i) ASSERT_EQ(out.samples(0)[i], 0.0f) << i;
+    for (UInt32 i = 301; i < 512; ++i)
+        ASSERT_EQ(out.samples(0)[i], 0.0f) << i;
     EXPECT_EQ(fillLevel(), 0u);
 
     // With enough below the band for a whole callback: wanted - 1 read, last one repeated.
@@ -81,7 +86,8 @@ TEST_F(RenderCallback, BelowTheBandTheLastSampleIsRepeatedThenZeros) {
 TEST_F(RenderCallback, EmptyRingAndMissingBuffersGiveSilenceWithoutHarm) {
     auto out = render(256);
     for (UInt32 b = 0; b < 2; ++b)
-        for (UInt32 i = 0; i < 256; ++i) ASSERT_EQ(out.samples(b)[i], 0.0f);
+        for (UInt32 i = 0; i < 256; ++i)
+            ASSERT_EQ(out.samples(b)[i], 0.0f);
 
     fill(1000);
     AudioBufferListStorage buffers({1, 1}, 64);
@@ -95,8 +101,10 @@ TEST_F(RenderCallback, EmptyRingAndMissingBuffersGiveSilenceWithoutHarm) {
 TEST_F(RenderCallback, FramesBeyondTheScratchAreSilentAndTheSurplusIsStillDropped) {
     fill(10000);
     auto out = render(5000);
-    for (UInt32 i = 0; i < 4096; ++i) ASSERT_EQ(out.samples(0)[i], static_cast<float>(i + 1));
-    for (UInt32 i = 4096; i < 5000; ++i) ASSERT_EQ(out.samples(0)[i], 0.0f);
+    for (UInt32 i = 0; i < 4096; ++i)
+        ASSERT_EQ(out.samples(0)[i], static_cast<float>(i + 1));
+    for (UInt32 i = 4096; i < 5000; ++i)
+        ASSERT_EQ(out.samples(0)[i], 0.0f);
     EXPECT_EQ(fillLevel(), 10000u - 4097u) << "4096 played, one dropped";
     EXPECT_EQ(render(1).samples(0)[0], 4098.0f);  // and 4099 dropped
 

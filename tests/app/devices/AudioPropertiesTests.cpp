@@ -26,7 +26,8 @@ protected:
         blackHole.transportType = kAudioDeviceTransportTypeVirtual;
         blackHole.hidden = true;
         scenario.push_back(blackHole);
-        for (const auto& d : scenario) hardware.plug(d);
+        for (const auto& d : scenario)
+            hardware.plug(d);
     }
 
     AudioObjectID id(const std::string& uid) const { return *hardware.deviceID(uid); }

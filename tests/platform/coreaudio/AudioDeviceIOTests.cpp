@@ -17,8 +17,8 @@ using namespace std::chrono_literals;
 namespace {
 
 struct Capture {
-    std::vector<float> input;          // first channel of every input buffer
-    std::vector<double> inputTimes;    // input sample time per call
+    std::vector<float> input;        // first channel of every input buffer
+    std::vector<double> inputTimes;  // input sample time per call
     std::vector<UInt32> frames;
     float outputValue = 0.25f;
     std::atomic<int> calls{0};
@@ -31,12 +31,14 @@ OSStatus captureProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList
         const auto* s = static_cast<const float*>(in->mBuffers[0].mData);
         const UInt32 ch = in->mBuffers[0].mNumberChannels;
         const UInt32 n = in->mBuffers[0].mDataByteSize / sizeof(float) / ch;
-        for (UInt32 i = 0; i < n; ++i) c.input.push_back(s[i * ch]);
+        for (UInt32 i = 0; i < n; ++i)
+            c.input.push_back(s[i * ch]);
         c.frames.push_back(n);
     }
     for (UInt32 b = 0; b < out->mNumberBuffers; ++b) {
         auto* d = static_cast<float*>(out->mBuffers[b].mData);
-        for (UInt32 i = 0; i < out->mBuffers[b].mDataByteSize / sizeof(float); ++i) d[i] = c.outputValue;
+        for (UInt32 i = 0; i < out->mBuffers[b].mDataByteSize / sizeof(float); ++i)
+            d[i] = c.outputValue;
     }
     c.inputTimes.push_back(inTime->mSampleTime);
     ++c.calls;
@@ -71,7 +73,8 @@ TEST(AudioDeviceIO, CyclesFollowTheDeviceClockAndCarryAContinuousSignal) {
     // 10 s of a clock 100 ppm fast, in cycles of 441 frames.
     const double expected = 10 * 44100 * (1 + 100e-6) / 441;
     EXPECT_NEAR(capture.calls.load(), expected, 1.0);
-    for (UInt32 n : capture.frames) ASSERT_EQ(n, 441u);
+    for (UInt32 n : capture.frames)
+        ASSERT_EQ(n, 441u);
     for (std::size_t i = 1; i < capture.inputTimes.size(); ++i)
         ASSERT_EQ(capture.inputTimes[i] - capture.inputTimes[i - 1], 441.0);
     // The sine runs on without a seam from buffer to buffer.
@@ -101,7 +104,8 @@ TEST(AudioDeviceIO, OutputsOfAllProcsAreMixedAndRecorded) {
     time.advance(100ms);
     auto recorded = hardware.recording("sim.out");
     ASSERT_EQ(recorded.size(), 2048u);
-    for (float s : recorded) ASSERT_FLOAT_EQ(s, 0.75f);
+    for (float s : recorded)
+        ASSERT_FLOAT_EQ(s, 0.75f);
 
     AudioDeviceDestroyIOProcID(id, pb);  // destroying stops it
     time.advance(100ms);
@@ -144,7 +148,8 @@ TEST(AudioDeviceIO, RealThreadsStopReturnsOnlyWhenTheProcIsDone) {
     for (int round = 0; round < 3; ++round) {
         ASSERT_EQ(AudioDeviceStart(id, proc), 0);
         const int before = capture.calls;
-        for (int i = 0; i < 2000 && capture.calls < before + 5; ++i) std::this_thread::sleep_for(1ms);
+        for (int i = 0; i < 2000 && capture.calls < before + 5; ++i)
+            std::this_thread::sleep_for(1ms);
         ASSERT_GE(capture.calls, before + 5) << "cycles run on the device's own thread";
         ASSERT_EQ(AudioDeviceStop(id, proc), 0);
         const int after = capture.calls;

@@ -153,10 +153,12 @@ TEST_F(AudioHardwareTest, UnpluggedDeviceVanishesAndListenersHearIt) {
     DispatchQueue queue("test.listeners");
     std::vector<std::string> heard;
     auto onSystem = makeAudioObjectPropertyListenerBlock([&](UInt32 n, const AudioObjectPropertyAddress* a) {
-        for (UInt32 i = 0; i < n; ++i) heard.push_back("system " + std::to_string(a[i].mSelector));
+        for (UInt32 i = 0; i < n; ++i)
+            heard.push_back("system " + std::to_string(a[i].mSelector));
     });
     auto onDevice = makeAudioObjectPropertyListenerBlock([&](UInt32 n, const AudioObjectPropertyAddress* a) {
-        for (UInt32 i = 0; i < n; ++i) heard.push_back("device " + std::to_string(a[i].mSelector));
+        for (UInt32 i = 0; i < n; ++i)
+            heard.push_back("device " + std::to_string(a[i].mSelector));
     });
     const AudioObjectPropertyAddress any{kAudioObjectPropertySelectorWildcard, kAudioObjectPropertyScopeWildcard,
                                          kAudioObjectPropertyElementWildcard};
