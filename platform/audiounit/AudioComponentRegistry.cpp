@@ -7,6 +7,7 @@
 struct OpaqueAudioComponent {
     AudioComponentDescription description;
     std::string name;
+    std::string manufacturerName;
     velunto::AudioUnitFactory factory;
     bool registered = true;
 };
@@ -44,9 +45,14 @@ AudioComponentRegistry::~AudioComponentRegistry() = default;
 
 AudioComponent AudioComponentRegistry::registerComponent(const AudioComponentDescription& description, std::string name,
                                                          AudioUnitFactory factory) {
+    return registerComponent(description, std::move(name), std::string(), std::move(factory));
+}
+
+AudioComponent AudioComponentRegistry::registerComponent(const AudioComponentDescription& description, std::string name,
+                                                         std::string manufacturerName, AudioUnitFactory factory) {
     std::lock_guard lock(mutex_);
     components_.push_back(std::make_unique<OpaqueAudioComponent>(
-        OpaqueAudioComponent{description, std::move(name), std::move(factory), true}));
+        OpaqueAudioComponent{description, std::move(name), std::move(manufacturerName), std::move(factory), true}));
     return components_.back().get();
 }
 
@@ -75,8 +81,8 @@ AudioComponent AudioComponentRegistry::registerHALOutput() {
 AudioComponent AudioComponentRegistry::registerHALOutputLocked() {
     const AudioComponentDescription description{kAudioUnitType_Output, kAudioUnitSubType_HALOutput,
                                                 kAudioUnitManufacturer_Apple, 0, 0};
-    components_.push_back(std::make_unique<OpaqueAudioComponent>(
-        OpaqueAudioComponent{description, "Apple: AUHAL", [] { return std::make_unique<HALOutputUnit>(); }, true}));
+    components_.push_back(std::make_unique<OpaqueAudioComponent>(OpaqueAudioComponent{
+        description, "Apple: AUHAL", "Apple", [] { return std::make_unique<HALOutputUnit>(); }, true}));
     halOutput_ = components_.back().get();
     return halOutput_;
 }
@@ -118,6 +124,19 @@ std::string AudioComponentRegistry::name(AudioComponent component) const {
     return record != nullptr ? record->name : std::string();
 }
 
+std::string AudioComponentRegistry::manufacturerName(AudioComponent component) const {
+    std::lock_guard lock(mutex_);
+    const OpaqueAudioComponent* record = findLocked(component);
+    if (record == nullptr) {
+        return {};
+    }
+    if (!record->manufacturerName.empty()) {
+        return record->manufacturerName;
+    }
+    const std::size_t colon = record->name.find(": ");
+    return colon == std::string::npos ? std::string() : record->name.substr(0, colon);
+}
+
 OSStatus AudioComponentRegistry::newInstance(AudioComponent component, AudioComponentInstance* outInstance) {
     if (outInstance == nullptr) {
         return kAudioUnitErr_InvalidParameter;
@@ -142,6 +161,17 @@ OSStatus AudioComponentRegistry::newInstance(AudioComponent component, AudioComp
     instances_.emplace(instance, std::move(record));
     *outInstance = instance;
     return noErr;
+}
+
+AudioComponentInstance AudioComponentRegistry::adopt(std::unique_ptr<AudioUnitBase> unit) {
+    if (!unit) {
+        return nullptr;
+    }
+    auto record = std::make_unique<ComponentInstanceRecord>(ComponentInstanceRecord{std::move(unit)});
+    AudioComponentInstance instance = record.get();
+    std::lock_guard lock(mutex_);
+    instances_.emplace(instance, std::move(record));
+    return instance;
 }
 
 OSStatus AudioComponentRegistry::disposeInstance(AudioComponentInstance instance) {

@@ -24,6 +24,9 @@ public:
     // Adds a component after every registered one. The handle is also the token for unregistering.
     AudioComponent registerComponent(const AudioComponentDescription& description, std::string name,
                                      AudioUnitFactory factory);
+    // The same with the vendor's display name, which manufacturerName() answers.
+    AudioComponent registerComponent(const AudioComponentDescription& description, std::string name,
+                                     std::string manufacturerName, AudioUnitFactory factory);
     // The component is no longer found and makes no new instances; its instances keep working.
     bool unregisterComponent(AudioComponent component);
     // The registered hardware-output component, or NULL while it is unregistered.
@@ -37,8 +40,13 @@ public:
     AudioComponent findNext(AudioComponent after, const AudioComponentDescription* description) const;
     bool description(AudioComponent component, AudioComponentDescription* outDescription) const;
     std::string name(AudioComponent component) const;
+    // The vendor's name given at registration; without one, the part of name() before ": " (or empty).
+    std::string manufacturerName(AudioComponent component) const;
 
     OSStatus newInstance(AudioComponent component, AudioComponentInstance* outInstance);
+    // An instance for a unit the caller made itself, with no component behind it; disposed like any
+    // other. NULL for a NULL unit.
+    AudioComponentInstance adopt(std::unique_ptr<AudioUnitBase> unit);
     // Uninitialises and releases the unit; a call still running on another thread finishes first.
     OSStatus disposeInstance(AudioComponentInstance instance);
     // The unit of a live instance. NULL: kAudioUnitErr_InvalidParameter; disposed:

@@ -75,3 +75,26 @@ OSStatus AudioOutputUnitStart(AudioUnit inUnit) {
 OSStatus AudioOutputUnitStop(AudioUnit inUnit) {
     return withUnit(inUnit, [](velunto::AudioUnitBase& unit) { return unit.stop(); });
 }
+
+OSStatus AudioUnitProcess(AudioUnit inUnit, AudioUnitRenderActionFlags* ioActionFlags,
+                          const AudioTimeStamp* inTimeStamp, UInt32 inNumberFrames, AudioBufferList* ioData) {
+    return withUnit(inUnit, [&](velunto::AudioUnitBase& unit) {
+        if (inTimeStamp == nullptr || ioData == nullptr) {
+            return OSStatus{kAudioUnitErr_InvalidParameter};
+        }
+        return unit.process(ioActionFlags, *inTimeStamp, inNumberFrames, *ioData);
+    });
+}
+
+OSStatus AudioUnitReset(AudioUnit inUnit, AudioUnitScope inScope, AudioUnitElement inElement) {
+    return withUnit(inUnit, [&](velunto::AudioUnitBase& unit) {
+        if (inScope != kAudioUnitScope_Global) {
+            return OSStatus{kAudioUnitErr_InvalidScope};
+        }
+        if (inElement != 0) {
+            return OSStatus{kAudioUnitErr_InvalidElement};
+        }
+        unit.reset();
+        return OSStatus{noErr};
+    });
+}

@@ -22,6 +22,8 @@ typedef UInt32 AudioUnitPropertyID;
 typedef UInt32 AudioUnitScope;
 typedef UInt32 AudioUnitElement;
 typedef UInt32 AudioUnitRenderActionFlags;
+typedef UInt32 AudioUnitParameterID;
+typedef Float32 AudioUnitParameterValue;
 
 typedef OSStatus (*AURenderCallback)(void* inRefCon, AudioUnitRenderActionFlags* ioActionFlags,
                                      const AudioTimeStamp* inTimeStamp, UInt32 inBusNumber, UInt32 inNumberFrames,
@@ -71,6 +73,7 @@ enum {
     kAudioUnitErr_InvalidPropertyValue = -10851,
     kAudioUnitErr_Initialized = -10849,
     kAudioUnitErr_InvalidOfflineRender = -10848,
+    kAudioUnitErr_InvalidParameterValue = -67743,
     kAudioComponentErr_InstanceInvalidated = -66749
 };
 
@@ -90,3 +93,13 @@ OSStatus AudioUnitInitialize(AudioUnit inUnit);
 OSStatus AudioUnitUninitialize(AudioUnit inUnit);
 OSStatus AudioOutputUnitStart(AudioUnit inUnit);
 OSStatus AudioOutputUnitStop(AudioUnit inUnit);
+
+// Processes ioData in place (an effect unit: non-interleaved, one buffer per channel of its stream
+// format, at most MaximumFramesPerSlice frames). The unit is looked up under the registry's lock, so
+// this is for tests and tools: the audio graph keeps the unit object and calls
+// AudioUnitBase::process on the audio thread directly.
+OSStatus AudioUnitProcess(AudioUnit inUnit, AudioUnitRenderActionFlags* ioActionFlags,
+                          const AudioTimeStamp* inTimeStamp, UInt32 inNumberFrames, AudioBufferList* ioData);
+// Clears the unit's delay lines and signal history; parameters and properties stay. Global scope,
+// element 0.
+OSStatus AudioUnitReset(AudioUnit inUnit, AudioUnitScope inScope, AudioUnitElement inElement);

@@ -1,8 +1,23 @@
 #pragma once
 
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "platform/audiounit/AudioUnit.h"
+#include "platform/foundation/PropertyListValue.h"
 
 namespace velunto {
+
+// One parameter of a unit, as its host lists it. `unit` names the measure ("dB", "ms", "Hz", ...).
+struct AudioUnitParameterInfo {
+    AudioUnitParameterID id = 0;
+    std::string name;
+    AudioUnitParameterValue minValue = 0.0f;
+    AudioUnitParameterValue maxValue = 0.0f;
+    AudioUnitParameterValue defaultValue = 0.0f;
+    std::string unit;
+};
 
 // What every audio unit instance implements; the C functions of AudioUnit.h forward to it. Calls
 // on one instance may come from several threads: an implementation serialises them itself.
@@ -20,10 +35,46 @@ public:
     virtual OSStatus start() = 0;
     virtual OSStatus stop() = 0;
 
+    // Real-time: processes `io` in place. Units that do not process (the hardware output) answer
+    // kAudioUnitErr_CannotDoInCurrentContext.
+    virtual OSStatus process(AudioUnitRenderActionFlags* flags, const AudioTimeStamp& time, UInt32 frames,
+                             AudioBufferList& io);
+    // Clears delay lines and signal history; parameters and properties stay.
+    virtual void reset() {}
+
+    // The unit's identity and parameter values as a dictionary, or none for a unit without state.
+    virtual std::optional<PropertyListValue> fullState() const { return std::nullopt; }
+    // Restores a dictionary from fullState(); false (and nothing changed) if the unit refuses it.
+    virtual bool setFullState(const PropertyListValue& dictionary);
+
+    virtual std::vector<AudioUnitParameterInfo> parameters() const { return {}; }
+    // None for an unknown id.
+    virtual std::optional<AudioUnitParameterValue> parameterValue(AudioUnitParameterID id) const;
+    // kAudioUnitErr_InvalidParameter for an unknown id.
+    virtual OSStatus setParameterValue(AudioUnitParameterID id, AudioUnitParameterValue value);
+
+    virtual bool hasCustomView() const { return false; }
+
 protected:
     AudioUnitBase() = default;
     AudioUnitBase(const AudioUnitBase&) = delete;
     AudioUnitBase& operator=(const AudioUnitBase&) = delete;
 };
+
+inline OSStatus AudioUnitBase::process(AudioUnitRenderActionFlags*, const AudioTimeStamp&, UInt32, AudioBufferList&) {
+    return kAudioUnitErr_CannotDoInCurrentContext;
+}
+
+inline bool AudioUnitBase::setFullState(const PropertyListValue&) {
+    return false;
+}
+
+inline std::optional<AudioUnitParameterValue> AudioUnitBase::parameterValue(AudioUnitParameterID) const {
+    return std::nullopt;
+}
+
+inline OSStatus AudioUnitBase::setParameterValue(AudioUnitParameterID, AudioUnitParameterValue) {
+    return kAudioUnitErr_InvalidParameter;
+}
 
 }  // namespace velunto
