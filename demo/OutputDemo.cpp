@@ -1,16 +1,20 @@
-// Plays a voice-like test signal through the output engine on simulated hardware, in real time:
-// a 220 Hz tone from the built-in microphone goes into the ring on the microphone's clock, and the
-// engine plays it on a USB headset running at 44.1 kHz with its own drift. Halfway through the
-// headset is unplugged and plugged back in. The headset's output is written to a WAV file.
+// The audio path on simulated hardware, in real time: a 220 Hz tone from the built-in microphone runs
+// through the capture engine (conversion to 48 kHz mono, a gain plug-in, a five-band equaliser) into
+// the ring, and the output engine plays it on a USB headset running at 44.1 kHz with its own drift.
+// Halfway through the headset is unplugged and plugged back in. Its output is written to a WAV file.
 #include <chrono>
 #include <cstdio>
 #include <string>
 
+#include "app/audio/CaptureEngine.h"
 #include "app/audio/OutputEngine.h"
+#include "platform/avaudio/AVAudioUnitEQ.h"
 #include "platform/coreaudio/AudioHardware.h"
 #include "platform/dispatch/MainRunLoop.h"
 #include "platform/oslog/LogSinks.h"
 #include "platform/sim/SimulatedAudioHardware.h"
+#include "platform/sim/SimulatedEffects.h"
+#include "platform/sim/SimulatedGainEffect.h"
 
 using namespace velunto;
 using namespace std::chrono_literals;
@@ -31,15 +35,6 @@ const char* describe(const EngineStatus& status) {
     return "?";
 }
 
-// Real-time: the microphone's block goes into the ring as it is.
-OSStatus capture(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* in, const AudioTimeStamp*,
-                 AudioBufferList*, const AudioTimeStamp*, void* ring) {
-    const AudioBuffer& buffer = in->mBuffers[0];
-    RingBufferWrite(static_cast<RingBuffer*>(ring), static_cast<const float*>(buffer.mData),
-                    buffer.mDataByteSize / sizeof(float));
-    return 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -56,10 +51,20 @@ int main(int argc, char** argv) {
         std::printf("Ausgabe: %s%s%s\n", describe(s), s.isError() ? " – " : "", s.message().c_str());
     };
 
-    const AudioObjectID mic = *hardware.deviceID("sim.builtin.mic");
-    AudioDeviceIOProcID proc = nullptr;
-    AudioDeviceCreateIOProcID(mic, capture, ring, &proc);
-    AudioDeviceStart(mic, proc);
+    RingBuffer* analysisRing = RingBufferCreate(16384);
+    RingBuffer* monitorRing = RingBufferCreate(16384);
+    auto eq = std::make_shared<AVAudioUnitEQ>(5);
+    eq->bands()[0].setFilterType(AVAudioUnitEQFilterType::highPass);
+    eq->bands()[0].setFrequency(80);
+    eq->bands()[0].setBypass(false);
+    auto capture = std::make_shared<CaptureEngine>(ring, analysisRing, monitorRing, eq);
+    capture->onStatusChange = [](const EngineStatus& s) {
+        std::printf("Eingang: %s%s%s\n", describe(s), s.isError() ? " – " : "", s.message().c_str());
+    };
+    registerSimulatedEffects();
+    capture->setPluginUnit(AVAudioUnit::make(SimulatedGainEffect::kDescription));
+    capture->start("sim.builtin.mic");
+    MainRunLoop::runFor(300ms);
 
     hardware.recordToWAV(headset.uid, wavPath);
     engine->start(headset.uid);
@@ -76,7 +81,10 @@ int main(int argc, char** argv) {
     MainRunLoop::runFor(1500ms);
 
     engine->stop();
-    AudioDeviceDestroyIOProcID(mic, proc);
+    capture->stop();
+    capture.reset();
+    RingBufferFree(analysisRing);
+    RingBufferFree(monitorRing);
     hardware.stopRecording(headset.uid);
     engine.reset();
     RingBufferFree(ring);
