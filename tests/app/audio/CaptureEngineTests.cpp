@@ -143,6 +143,20 @@ TEST_F(CaptureEngineTest, UnknownDeviceIsTriedThreeTimesThenRecoversWhenItAppear
     EXPECT_EQ(capture->status(), EngineStatus::running());
 }
 
+TEST_F(CaptureEngineTest, ADeviceWithoutInputsCannotBeSetOnTheInputUnit) {
+    SimulatedDeviceDescription speakers;
+    speakers.name = speakers.uid = "sim.speakers";
+    speakers.outputChannels = 2;
+    hardware.plug(speakers);
+    capture->start("sim.speakers");
+    time.advance(3s);
+    EXPECT_EQ(capture->status(), EngineStatus::error("Eingangsgerät konnte nicht gesetzt werden."));
+    EXPECT_EQ(logs.count("DeviceManager",
+                         "AudioUnitSetProperty(kAudioOutputUnitProperty_CurrentDevice) [input] failed: OSStatus -10851"),
+              3u);
+    EXPECT_EQ(builds("sim.speakers", 3), 1u);
+}
+
 TEST_F(CaptureEngineTest, StopCancelsAPendingRetry) {
     capture->start("sim.nothing");
     time.advance(150ms);
@@ -173,10 +187,12 @@ TEST_F(CaptureEngineTest, ConfigurationChangesRebuildOnlyWhenTheEngineLostItsDev
     EXPECT_EQ(builds("sim.mic", 1), 2u);
     EXPECT_EQ(capture->status(), EngineStatus::running());
 
-    // The device dies: every attempt fails until the error; back again, a start recovers.
+    // The device dies: the engine no longer starts on it, every attempt fails until the error; back
+    // again, a start recovers.
     ASSERT_TRUE(hardware.kill("sim.mic"));
     time.advance(5s);
-    ASSERT_TRUE(capture->status().isError());
+    EXPECT_EQ(capture->status(), EngineStatus::error("The operation couldn’t be completed. "
+                                                     "(com.apple.coreaudio.avfaudio error 560227702.)"));
     EXPECT_EQ(builds("sim.mic", 3), 1u);
     hardware.unplug("sim.mic");
     hardware.plug(inputDevice("sim.mic"));

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <cmath>
 #include <numbers>
 #include <vector>
@@ -82,6 +85,45 @@ TEST(AVAudioEngine, OfflineRenderingRunsTheChainAndAUnitCanBeRenderedAgain) {
         EXPECT_FLOAT_EQ(out[static_cast<std::size_t>(peak)], 1.0f);
     }
     EXPECT_EQ(renderOffline(impulse, nullptr, 100), impulse);
+}
+
+TEST(AVAudioUnit, InstantiationCompletesOnAnotherThread) {
+    registerSimulatedEffects();
+    struct Result {
+        std::mutex mutex;
+        std::condition_variable done;
+        int calls = 0;
+        std::shared_ptr<AVAudioUnit> unit;
+        std::optional<NSError> error;
+        std::thread::id thread;
+    };
+    auto instantiate = [](const AudioComponentDescription& description) {
+        auto result = std::make_shared<Result>();
+        AVAudioUnit::instantiate(description, 0, [result](std::shared_ptr<AVAudioUnit> unit, std::optional<NSError> e) {
+            std::lock_guard lock(result->mutex);
+            result->unit = std::move(unit);
+            result->error = std::move(e);
+            result->thread = std::this_thread::get_id();
+            ++result->calls;
+            result->done.notify_all();
+        });
+        std::unique_lock lock(result->mutex);
+        result->done.wait_for(lock, 10s, [&] { return result->calls > 0; });
+        return result;
+    };
+    auto found = instantiate(SimulatedDelayEffect::kDescription);
+    ASSERT_EQ(found->calls, 1);
+    ASSERT_TRUE(found->unit);
+    EXPECT_FALSE(found->error);
+    EXPECT_NE(found->thread, std::this_thread::get_id());
+    EXPECT_NEAR(found->unit->latency(), 480 / 48000.0, 1e-9);
+    EXPECT_EQ(found->unit->audioComponentDescription().componentSubType, UInt32{kSimulatedDelaySubType});
+
+    auto missing = instantiate({kAudioUnitType_Effect, 'none', 'none', 0, 0});
+    ASSERT_EQ(missing->calls, 1);
+    EXPECT_FALSE(missing->unit);
+    ASSERT_TRUE(missing->error);
+    EXPECT_FALSE(missing->error->localizedDescription.empty());
 }
 
 TEST(AVAudioEngine, EQNodeShapesTheSignalAsItsBandsSay) {
