@@ -49,16 +49,22 @@ void runCaptureGraph(benchmark::State& state, bool effects) {
     std::vector<float> sink(1 << 16);
     for (auto _ : state) {
         time.advance(1s);
-        for (RingBuffer* ring : rings) RingBufferRead(ring, sink.data(), RingBufferAvailableToRead(ring));
+        for (RingBuffer* ring : rings)
+            RingBufferRead(ring, sink.data(), RingBufferAvailableToRead(ring));
     }
     state.counters["rtf"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
     state.SetItemsProcessed(state.iterations() * 48000);
     capture.reset();
-    for (RingBuffer* ring : rings) RingBufferFree(ring);
+    for (RingBuffer* ring : rings)
+        RingBufferFree(ring);
 }
 
-void BM_CaptureGraph_DelayAndFiveEQBands(benchmark::State& state) { runCaptureGraph(state, true); }
-void BM_CaptureGraph_Baseline_NoProcessing(benchmark::State& state) { runCaptureGraph(state, false); }
+void BM_CaptureGraph_DelayAndFiveEQBands(benchmark::State& state) {
+    runCaptureGraph(state, true);
+}
+void BM_CaptureGraph_Baseline_NoProcessing(benchmark::State& state) {
+    runCaptureGraph(state, false);
+}
 
 }  // namespace
 

@@ -22,7 +22,9 @@ const AVAudioFormat& processingFormat() {
     return format;
 }
 
-std::string deviceText(std::optional<AudioObjectID> device) { return device ? std::to_string(*device) : "?"; }
+std::string deviceText(std::optional<AudioObjectID> device) {
+    return device ? std::to_string(*device) : "?";
+}
 
 }  // namespace
 
@@ -35,16 +37,20 @@ CaptureEngine::CaptureEngine(RingBuffer* ringBuffer, RingBuffer* analysisRingBuf
       renderFrameCount_(new std::atomic<std::uint32_t>(0)) {}
 
 CaptureEngine::~CaptureEngine() {
-    if (scheduledRebuild_) scheduledRebuild_->cancel();
-    if (scheduledRetry_) scheduledRetry_->cancel();
+    if (scheduledRebuild_)
+        scheduledRebuild_->cancel();
+    if (scheduledRetry_)
+        scheduledRetry_->cancel();
     teardown();
     delete renderFrameCount_;
 }
 
 void CaptureEngine::schedule(double seconds, std::shared_ptr<DispatchWorkItem>& slot) {
-    if (slot) slot->cancel();
+    if (slot)
+        slot->cancel();
     slot = DispatchWorkItem::make([weak = weak_from_this()] {
-        if (auto engine = weak.lock()) engine->rebuild();
+        if (auto engine = weak.lock())
+            engine->rebuild();
     });
     DispatchQueue::main().asyncAfter(
         DispatchTime::now() + std::chrono::nanoseconds(static_cast<std::int64_t>(seconds * 1e9)), slot);
@@ -53,14 +59,17 @@ void CaptureEngine::schedule(double seconds, std::shared_ptr<DispatchWorkItem>& 
 void CaptureEngine::start(const std::optional<std::string>& deviceUID) {
     pendingDeviceUID_ = deviceUID;
     rebuildAttempt_ = 0;
-    if (scheduledRetry_) scheduledRetry_->cancel();  // a newer start replaces a pending retry
+    if (scheduledRetry_)
+        scheduledRetry_->cancel();  // a newer start replaces a pending retry
     schedule(0.15, scheduledRebuild_);
 }
 
 void CaptureEngine::stop() {
-    if (scheduledRebuild_) scheduledRebuild_->cancel();
+    if (scheduledRebuild_)
+        scheduledRebuild_->cancel();
     scheduledRebuild_.reset();
-    if (scheduledRetry_) scheduledRetry_->cancel();  // a stopped engine does not start again by itself
+    if (scheduledRetry_)
+        scheduledRetry_->cancel();  // a stopped engine does not start again by itself
     scheduledRetry_.reset();
     teardown();
     setStatus(EngineStatus::stopped());
@@ -74,12 +83,14 @@ void CaptureEngine::setPluginUnit(std::shared_ptr<AVAudioUnit> unit) {
 
 void CaptureEngine::setBypassed(bool bypassed) {
     isBypassed_ = bypassed;
-    if (auto effect = std::dynamic_pointer_cast<AVAudioUnitEffect>(pluginUnit_)) effect->setBypass(bypassed);
+    if (auto effect = std::dynamic_pointer_cast<AVAudioUnitEffect>(pluginUnit_))
+        effect->setBypass(bypassed);
 }
 
 void CaptureEngine::setStatus(EngineStatus status) {
     status_ = std::move(status);
-    if (onStatusChange) onStatusChange(status_);
+    if (onStatusChange)
+        onStatusChange(status_);
 }
 
 void CaptureEngine::rebuild() {
@@ -93,7 +104,8 @@ void CaptureEngine::rebuild() {
     teardown();
 
     const auto deviceID = AudioProperties::deviceForUID(uid);
-    if (!deviceID) return handleRebuildFailure("Eingangsgerät " + uid + " nicht gefunden.");
+    if (!deviceID)
+        return handleRebuildFailure("Eingangsgerät " + uid + " nicht gefunden.");
 
     auto engine = std::make_shared<AVAudioEngine>();
     engine_ = engine;
@@ -134,7 +146,8 @@ void CaptureEngine::handleRebuildFailure(const std::string& message) {
 AudioUnit CaptureEngine::buildGraph(AVAudioEngine& engine, AudioObjectID deviceID) {
     auto input = engine.inputNode();
     AudioUnit unit = input->audioUnit();
-    if (!unit) throw CaptureEngineError(CaptureEngineError::Kind::inputUnitUnavailable);
+    if (!unit)
+        throw CaptureEngineError(CaptureEngineError::Kind::inputUnitUnavailable);
     if (!checkStatus(AudioUnitSetProperty(unit, kAudioOutputUnitProperty_CurrentDevice, kAudioUnitScope_Global, 0,
                                           &deviceID, sizeof deviceID),
                      "AudioUnitSetProperty(kAudioOutputUnitProperty_CurrentDevice) [" + std::string("input") + "]"))
@@ -146,7 +159,8 @@ AudioUnit CaptureEngine::buildGraph(AVAudioEngine& engine, AudioObjectID deviceI
             const AudioTimeStamp&, UInt32 frames, const AudioBufferList* list) -> OSStatus {
             // Real-time: one store and three ring writes.
             count->store(frames, std::memory_order_relaxed);
-            if (!list || list->mNumberBuffers == 0 || !list->mBuffers[0].mData) return 0;
+            if (!list || list->mNumberBuffers == 0 || !list->mBuffers[0].mData)
+                return 0;
             const auto* samples = static_cast<const float*>(list->mBuffers[0].mData);
             RingBufferWrite(main, samples, frames);
             RingBufferWrite(analysis, samples, frames);
@@ -162,7 +176,8 @@ AudioUnit CaptureEngine::buildGraph(AVAudioEngine& engine, AudioObjectID deviceI
         engine.attach(pluginUnit_);
         engine.connect(formatMixer_, pluginUnit_, processingFormat());
         engine.connect(pluginUnit_, eqNode_, processingFormat());
-        if (auto effect = std::dynamic_pointer_cast<AVAudioUnitEffect>(pluginUnit_)) effect->setBypass(isBypassed_);
+        if (auto effect = std::dynamic_pointer_cast<AVAudioUnitEffect>(pluginUnit_))
+            effect->setBypass(isBypassed_);
     } else {
         engine.connect(formatMixer_, eqNode_, processingFormat());
     }
@@ -179,8 +194,10 @@ void CaptureEngine::teardown() {
     formatMixer_.reset();
     if (engine_) {
         engine_->stop();
-        if (pluginUnit_ && engine_->isAttached(pluginUnit_.get())) engine_->detach(pluginUnit_);
-        if (eqNode_ && engine_->isAttached(eqNode_.get())) engine_->detach(eqNode_);
+        if (pluginUnit_ && engine_->isAttached(pluginUnit_.get()))
+            engine_->detach(pluginUnit_);
+        if (eqNode_ && engine_->isAttached(eqNode_.get()))
+            engine_->detach(eqNode_);
         engine_.reset();
     }
 }
@@ -193,7 +210,8 @@ void CaptureEngine::observeConfigurationChange(const std::shared_ptr<AVAudioEngi
          deviceID](const Notification&) {
             auto self = weakSelf.lock();
             auto audioEngine = weakEngine.lock();
-            if (!self || !audioEngine) return;
+            if (!self || !audioEngine)
+                return;
             if (audioEngine->isRunning() &&
                 AudioProperties::currentDevice(inputUnit, "input") == std::optional<AudioObjectID>(deviceID))
                 return;
@@ -206,33 +224,39 @@ void CaptureEngine::recordPreProcessing(double seconds, std::weak_ptr<PreProcess
                                         PreProcessingRecording::Completion completion) {
     finishPendingRecording(false);
     if (status_.kind() != EngineStatus::Kind::running || !formatMixer_) {
-        if (auto r = requester.lock()) r->recordingRefused("Aufnahme abgebrochen. Läuft der Eingang?");
+        if (auto r = requester.lock())
+            r->recordingRefused("Aufnahme abgebrochen. Läuft der Eingang?");
         return;
     }
     const auto frameCount = static_cast<std::int64_t>(seconds * kProcessingSampleRate);
     auto recording = std::make_shared<PreProcessingRecording>(frameCount, std::move(completion));
     pendingRecording_ = recording;
-    formatMixer_->installTap(
-        0, 4096, std::nullopt,
-        [weakRecording = std::weak_ptr<PreProcessingRecording>(recording), weakSelf = weak_from_this()](
-            AVAudioPCMBuffer& buffer, const AudioTimeStamp&) {
-            auto target = weakRecording.lock();
-            if (!target || !buffer.floatChannelData()) return;
-            if (!target->append(buffer.floatChannelData()[0], buffer.frameLength())) return;
-            DispatchQueue::main().async([weakSelf, weakRecording] {
-                auto self = weakSelf.lock();
-                if (self && self->pendingRecording_ == weakRecording.lock()) self->finishPendingRecording(true);
-            });
-        });
+    formatMixer_->installTap(0, 4096, std::nullopt,
+                             [weakRecording = std::weak_ptr<PreProcessingRecording>(recording),
+                              weakSelf = weak_from_this()](AVAudioPCMBuffer& buffer, const AudioTimeStamp&) {
+                                 auto target = weakRecording.lock();
+                                 if (!target || !buffer.floatChannelData())
+                                     return;
+                                 if (!target->append(buffer.floatChannelData()[0], buffer.frameLength()))
+                                     return;
+                                 DispatchQueue::main().async([weakSelf, weakRecording] {
+                                     auto self = weakSelf.lock();
+                                     if (self && self->pendingRecording_ == weakRecording.lock())
+                                         self->finishPendingRecording(true);
+                                 });
+                             });
 }
 
 void CaptureEngine::finishPendingRecording(bool deliver) {
-    if (!pendingRecording_) return;
+    if (!pendingRecording_)
+        return;
     auto recording = std::move(pendingRecording_);
     pendingRecording_.reset();
-    if (formatMixer_) formatMixer_->removeTap(0);
+    if (formatMixer_)
+        formatMixer_->removeTap(0);
     auto samples = recording->take(deliver);
-    if (recording->completion()) recording->completion()(std::move(samples));
+    if (recording->completion())
+        recording->completion()(std::move(samples));
 }
 
 }  // namespace velunto

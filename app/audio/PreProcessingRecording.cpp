@@ -19,7 +19,8 @@ bool PreProcessingRecording::append(const float* samples, std::int64_t count) {
 
 std::optional<std::vector<float>> PreProcessingRecording::take(bool deliver) {
     std::lock_guard lock(lock_);
-    if (!deliver) return std::nullopt;
+    if (!deliver)
+        return std::nullopt;
     return std::move(samples_);
 }
 

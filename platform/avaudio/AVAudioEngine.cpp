@@ -13,12 +13,12 @@ namespace {
 
 const char* const kErrorDomain = "com.apple.coreaudio.avfaudio";
 
-constexpr AudioObjectPropertySelector kWatchedSelectors[] = {kAudioDevicePropertyDeviceIsAlive,
-                                                              kAudioDevicePropertyNominalSampleRate,
-                                                              kAudioDevicePropertyStreamConfiguration};
+constexpr AudioObjectPropertySelector kWatchedSelectors[] = {
+    kAudioDevicePropertyDeviceIsAlive, kAudioDevicePropertyNominalSampleRate, kAudioDevicePropertyStreamConfiguration};
 
 void fail(NSError* error, long code) {
-    if (error) *error = NSError::withCode(kErrorDomain, code);
+    if (error)
+        *error = NSError::withCode(kErrorDomain, code);
 }
 
 UInt32 bufferFrameSize(AudioObjectID device) {
@@ -26,7 +26,8 @@ UInt32 bufferFrameSize(AudioObjectID device) {
                                              kAudioObjectPropertyElementMain};
     UInt32 frames = 0;
     UInt32 size = sizeof frames;
-    if (AudioObjectGetPropertyData(device, &address, 0, nullptr, &size, &frames) != 0 || frames == 0) return 4096;
+    if (AudioObjectGetPropertyData(device, &address, 0, nullptr, &size, &frames) != 0 || frames == 0)
+        return 4096;
     return frames;
 }
 
@@ -49,14 +50,16 @@ AVAudioEngine::~AVAudioEngine() {
 
 void AVAudioEngine::attach(const std::shared_ptr<AVAudioNode>& node) {
     std::lock_guard lock(mutex_);
-    if (!node || isAttached(node.get())) return;
+    if (!node || isAttached(node.get()))
+        return;
     node->engine_ = this;
     nodes_.push_back(node);
 }
 
 void AVAudioEngine::detach(const std::shared_ptr<AVAudioNode>& node) {
     std::lock_guard lock(mutex_);
-    if (!node || !isAttached(node.get())) return;
+    if (!node || !isAttached(node.get()))
+        return;
     connections_.erase(node.get());
     for (auto it = connections_.begin(); it != connections_.end();)
         it = it->second.to == node ? connections_.erase(it) : std::next(it);
@@ -128,7 +131,8 @@ bool AVAudioEngine::enableManualRenderingMode(AVAudioEngineManualRenderingMode m
         return false;
     }
     manual_ = Manual{format, maximumFrameCount};
-    if (mainMixer_) connections_[mainMixer_.get()].format = format;
+    if (mainMixer_)
+        connections_[mainMixer_.get()].format = format;
     return true;
 }
 
@@ -139,11 +143,14 @@ bool AVAudioEngine::buildPlan(const std::shared_ptr<AVAudioNode>& head, UInt32 m
     UInt32 frames = maxFrames;
     while (node && plan_.size() <= nodes_.size()) {
         auto next = connections_.find(node.get());
-        if (next != connections_.end()) output = next->second.format.value_or(node == head ? output : *input);
-        else if (input) output = *input;
+        if (next != connections_.end())
+            output = next->second.format.value_or(node == head ? output : *input);
+        else if (input)
+            output = *input;
         UInt32 outFrames = frames;
         if (!output.isValid() || !node->prepare(input, output, frames, outFrames, error)) {
-            if (!output.isValid()) fail(error, kAudioUnitErr_FormatNotSupported);
+            if (!output.isValid())
+                fail(error, kAudioUnitErr_FormatNotSupported);
             releasePlanLocked();
             return false;
         }
@@ -156,19 +163,22 @@ bool AVAudioEngine::buildPlan(const std::shared_ptr<AVAudioNode>& head, UInt32 m
 }
 
 void AVAudioEngine::releasePlanLocked() {
-    for (auto& stage : plan_) stage.node->unprepare();
+    for (auto& stage : plan_)
+        stage.node->unprepare();
     plan_.clear();
 }
 
 bool AVAudioEngine::start(NSError* error) {
     removeDeviceWatch();  // before the lock: a listener may be waiting for it
     std::lock_guard lock(mutex_);
-    if (running_) return true;
+    if (running_)
+        return true;
     renderSampleTime_ = 0;
     if (manual_) {
         std::shared_ptr<AVAudioNode> head;
         for (const auto& node : nodes_) {
-            if (!dynamic_cast<AVAudioSourceNode*>(node.get())) continue;
+            if (!dynamic_cast<AVAudioSourceNode*>(node.get()))
+                continue;
             head = node;
             break;
         }
@@ -176,7 +186,8 @@ bool AVAudioEngine::start(NSError* error) {
             fail(error, kAudioUnitErr_NoConnection);
             return false;
         }
-        if (!buildPlan(head, manual_->maximumFrameCount, error)) return false;
+        if (!buildPlan(head, manual_->maximumFrameCount, error))
+            return false;
         running_ = true;
         return true;
     }
@@ -184,14 +195,17 @@ bool AVAudioEngine::start(NSError* error) {
     auto input = inputNode();
     HALInputUnit& hal = input->halUnit();
     const AudioObjectID device = hal.currentDevice();
-    if (!buildPlan(input, bufferFrameSize(device), error)) return false;
-    hal.setInputHandler([this, input = input.get()](const AudioTimeStamp& time, const AudioBufferList& list, UInt32 frames) {
-        input->setPendingInput(&list, frames);
-        runPlan(time, frames);
-        input->setPendingInput(nullptr, 0);
-    });
+    if (!buildPlan(input, bufferFrameSize(device), error))
+        return false;
+    hal.setInputHandler(
+        [this, input = input.get()](const AudioTimeStamp& time, const AudioBufferList& list, UInt32 frames) {
+            input->setPendingInput(&list, frames);
+            runPlan(time, frames);
+            input->setPendingInput(nullptr, 0);
+        });
     OSStatus status = hal.initialize();
-    if (status == 0) status = hal.start();
+    if (status == 0)
+        status = hal.start();
     if (status != 0) {
         hal.uninitialize();
         releasePlanLocked();
@@ -206,7 +220,8 @@ bool AVAudioEngine::start(NSError* error) {
 void AVAudioEngine::stop() {
     {
         std::lock_guard lock(mutex_);
-        if (!running_) return;
+        if (!running_)
+            return;
         running_ = false;
         if (!manual_ && inputNode_) {
             inputNode_->halUnit().stop();
@@ -229,9 +244,12 @@ UInt32 AVAudioEngine::runPlan(const AudioTimeStamp& time, UInt32 frames) {
     AVAudioPCMBuffer* previous = nullptr;
     for (auto& stage : plan_) {
         const UInt32 made = stage.node->render(stamp, previous, frames, *stage.output);
-        if (!previous || made > 0) stage.output->setFrameLength(made);
-        if (made > 0) stage.node->feedTap(*stage.output, stamp);
-        if (made == 0 && previous) return 0;  // the stage has consumed the block (a sink) or holds it back
+        if (!previous || made > 0)
+            stage.output->setFrameLength(made);
+        if (made > 0)
+            stage.node->feedTap(*stage.output, stamp);
+        if (made == 0 && previous)
+            return 0;  // the stage has consumed the block (a sink) or holds it back
         previous = stage.output.get();
         frames = made;
     }
@@ -268,13 +286,15 @@ void AVAudioEngine::installDeviceWatch(AudioObjectID device) {
     auto watch = std::make_shared<Watch>();
     watch->engine = this;
     watch->device = device;
-    watch->block = makeAudioObjectPropertyListenerBlock([weak = std::weak_ptr<Watch>(watch)](
-                                                            UInt32, const AudioObjectPropertyAddress*) {
-        auto w = weak.lock();
-        if (!w) return;
-        std::lock_guard lock(w->mutex);
-        if (w->engine) w->engine->configurationChanged();
-    });
+    watch->block = makeAudioObjectPropertyListenerBlock(
+        [weak = std::weak_ptr<Watch>(watch)](UInt32, const AudioObjectPropertyAddress*) {
+            auto w = weak.lock();
+            if (!w)
+                return;
+            std::lock_guard lock(w->mutex);
+            if (w->engine)
+                w->engine->configurationChanged();
+        });
     for (AudioObjectPropertySelector selector : kWatchedSelectors) {
         const AudioObjectPropertyAddress address{selector, kAudioObjectPropertyScopeWildcard,
                                                  kAudioObjectPropertyElementMain};
@@ -291,7 +311,8 @@ void AVAudioEngine::removeDeviceWatch() {
         watch = std::move(watch_);
         watch_.reset();
     }
-    if (!watch) return;
+    if (!watch)
+        return;
     {
         std::lock_guard lock(watch->mutex);
         watch->engine = nullptr;
@@ -306,7 +327,8 @@ void AVAudioEngine::removeDeviceWatch() {
 void AVAudioEngine::configurationChanged() {
     {
         std::lock_guard lock(mutex_);
-        if (!running_) return;
+        if (!running_)
+            return;
         running_ = false;
         if (inputNode_) {
             inputNode_->halUnit().stop();

@@ -16,8 +16,12 @@
 namespace velunto {
 
 enum class AVAudioEngineManualRenderingMode { offline, realtime };
-enum class AVAudioEngineManualRenderingStatus { error = -1, success = 0, insufficientDataFromInputNode = 1,
-                                                cannotDoInCurrentContext = 2 };
+enum class AVAudioEngineManualRenderingStatus {
+    error = -1,
+    success = 0,
+    insufficientDataFromInputNode = 1,
+    cannotDoInCurrentContext = 2
+};
 
 // An audio engine: nodes attached to it and connected into a chain, run either on the input
 // device's I/O cycle (the input node at the head) or, in manual rendering mode, by renderOffline (a

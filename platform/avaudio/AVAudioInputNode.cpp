@@ -25,11 +25,14 @@ AVAudioFormat AVAudioInputNode::inputFormat(AVAudioNodeBus) const {
                                        kAudioObjectPropertyElementMain};
     Float64 rate = 0;
     UInt32 size = sizeof rate;
-    if (AudioObjectGetPropertyData(device, &address, 0, nullptr, &size, &rate) != 0) return {};
-    address = {kAudioDevicePropertyStreamConfiguration, kAudioObjectPropertyScopeInput, kAudioObjectPropertyElementMain};
+    if (AudioObjectGetPropertyData(device, &address, 0, nullptr, &size, &rate) != 0)
+        return {};
+    address = {kAudioDevicePropertyStreamConfiguration, kAudioObjectPropertyScopeInput,
+               kAudioObjectPropertyElementMain};
     alignas(AudioBufferList) unsigned char storage[512];
     size = sizeof storage;
-    if (AudioObjectGetPropertyData(device, &address, 0, nullptr, &size, storage) != 0) return {};
+    if (AudioObjectGetPropertyData(device, &address, 0, nullptr, &size, storage) != 0)
+        return {};
     const auto* list = reinterpret_cast<const AudioBufferList*>(storage);
     const UInt32 channels = list->mNumberBuffers > 0 ? list->mBuffers[0].mNumberChannels : 0;
     return AVAudioFormat(rate, channels);
@@ -37,7 +40,8 @@ AVAudioFormat AVAudioInputNode::inputFormat(AVAudioNodeBus) const {
 
 // Real-time: the device's first stream, deinterleaved.
 UInt32 AVAudioInputNode::render(const AudioTimeStamp&, AVAudioPCMBuffer*, UInt32, AVAudioPCMBuffer& output) {
-    if (!pending_ || pending_->mNumberBuffers == 0) return 0;
+    if (!pending_ || pending_->mNumberBuffers == 0)
+        return 0;
     const AudioBuffer& buffer = pending_->mBuffers[0];
     const auto* in = static_cast<const float*>(buffer.mData);
     const UInt32 stride = buffer.mNumberChannels;
@@ -45,7 +49,8 @@ UInt32 AVAudioInputNode::render(const AudioTimeStamp&, AVAudioPCMBuffer*, UInt32
     const UInt32 frames = std::min(pendingFrames_, output.frameCapacity());
     float* const* out = output.floatChannelData();
     for (UInt32 c = 0; c < channels; ++c)
-        for (UInt32 i = 0; i < frames; ++i) out[c][i] = in[i * stride + c];
+        for (UInt32 i = 0; i < frames; ++i)
+            out[c][i] = in[i * stride + c];
     output.setFrameLength(frames);
     return frames;
 }

@@ -8,7 +8,9 @@
 
 namespace velunto {
 
-AVAudioMixerNode::~AVAudioMixerNode() { unprepare(); }
+AVAudioMixerNode::~AVAudioMixerNode() {
+    unprepare();
+}
 
 bool AVAudioMixerNode::prepare(const std::optional<AVAudioFormat>& input, const AVAudioFormat& output,
                                UInt32 maxInputFrames, UInt32& maxOutputFrames, NSError* error) {
@@ -18,7 +20,8 @@ bool AVAudioMixerNode::prepare(const std::optional<AVAudioFormat>& input, const 
     const UInt32 channels = output.channelCount();
     mixed_.assign(channels, std::vector<float>(maxInputFrames, 0.0f));
     mixedPointers_.clear();
-    for (auto& channel : mixed_) mixedPointers_.push_back(channel.data());
+    for (auto& channel : mixed_)
+        mixedPointers_.push_back(channel.data());
     if (in.sampleRate() == output.sampleRate()) {
         maxOutputFrames = maxInputFrames;
         return true;
@@ -31,7 +34,8 @@ bool AVAudioMixerNode::prepare(const std::optional<AVAudioFormat>& input, const 
     const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_MQ, 0);
     resampler_ = soxr_create(in.sampleRate(), output.sampleRate(), channels, &failure, &io, &quality, nullptr);
     if (!resampler_ || failure) {
-        if (error) *error = NSError::withCode("com.apple.coreaudio.avfaudio", -10868);
+        if (error)
+            *error = NSError::withCode("com.apple.coreaudio.avfaudio", -10868);
         resampler_ = nullptr;
         return false;
     }
@@ -39,7 +43,8 @@ bool AVAudioMixerNode::prepare(const std::optional<AVAudioFormat>& input, const 
     // internal buffer before the audio thread uses it.
     std::vector<std::vector<float>> scratch(channels, std::vector<float>(outputCapacity_));
     std::vector<float*> outPointers;
-    for (auto& channel : scratch) outPointers.push_back(channel.data());
+    for (auto& channel : scratch)
+        outPointers.push_back(channel.data());
     for (int i = 0; i < 16; ++i) {
         size_t used = 0, made = 0;
         soxr_process(resampler_, mixedPointers_.data(), maxInputFrames, &used, outPointers.data(), outputCapacity_,
@@ -49,7 +54,8 @@ bool AVAudioMixerNode::prepare(const std::optional<AVAudioFormat>& input, const 
 }
 
 void AVAudioMixerNode::unprepare() {
-    if (resampler_) soxr_delete(resampler_);
+    if (resampler_)
+        soxr_delete(resampler_);
     resampler_ = nullptr;
 }
 
@@ -60,14 +66,16 @@ UInt32 AVAudioMixerNode::mixChannels(AVAudioPCMBuffer& input, UInt32 frames) {
     const UInt32 inChannels = input.format().channelCount();
     const auto outChannels = static_cast<UInt32>(mixed_.size());
     if (!in || inChannels == 0) {
-        for (auto& channel : mixed_) std::fill_n(channel.data(), frames, 0.0f);
+        for (auto& channel : mixed_)
+            std::fill_n(channel.data(), frames, 0.0f);
         return frames;
     }
     if (outChannels == 1 && inChannels > 1) {
         const float scale = 1.0f / static_cast<float>(inChannels);
         for (UInt32 i = 0; i < frames; ++i) {
             float sum = 0;
-            for (UInt32 c = 0; c < inChannels; ++c) sum += in[c][i];
+            for (UInt32 c = 0; c < inChannels; ++c)
+                sum += in[c][i];
             mixed_[0][i] = sum * scale;
         }
     } else {
@@ -80,18 +88,19 @@ UInt32 AVAudioMixerNode::mixChannels(AVAudioPCMBuffer& input, UInt32 frames) {
 // Real-time.
 UInt32 AVAudioMixerNode::render(const AudioTimeStamp&, AVAudioPCMBuffer* input, UInt32 frames,
                                 AVAudioPCMBuffer& output) {
-    if (!input) return 0;
+    if (!input)
+        return 0;
     frames = mixChannels(*input, frames);
     float* const* out = output.floatChannelData();
     if (!resampler_) {
-        for (std::size_t c = 0; c < mixed_.size(); ++c) std::memcpy(out[c], mixed_[c].data(), frames * sizeof(float));
+        for (std::size_t c = 0; c < mixed_.size(); ++c)
+            std::memcpy(out[c], mixed_[c].data(), frames * sizeof(float));
         output.setFrameLength(frames);
         return frames;
     }
     size_t used = 0, made = 0;
     soxr_process(resampler_, mixedPointers_.data(), frames, &used, const_cast<float**>(out),
-                 std::min(outputCapacity_, output.frameCapacity()),
-                 &made);
+                 std::min(outputCapacity_, output.frameCapacity()), &made);
     output.setFrameLength(static_cast<UInt32>(made));
     return static_cast<UInt32>(made);
 }

@@ -6,15 +6,22 @@
 
 namespace velunto {
 
-AVAudioNode::~AVAudioNode() { removeTap(0); }
+AVAudioNode::~AVAudioNode() {
+    removeTap(0);
+}
 
-AVAudioFormat AVAudioNode::inputFormat(AVAudioNodeBus) const { return inputFormat_; }
+AVAudioFormat AVAudioNode::inputFormat(AVAudioNodeBus) const {
+    return inputFormat_;
+}
 
-AVAudioFormat AVAudioNode::outputFormat(AVAudioNodeBus) const { return outputFormat_; }
+AVAudioFormat AVAudioNode::outputFormat(AVAudioNodeBus) const {
+    return outputFormat_;
+}
 
-bool AVAudioNode::prepare(const std::optional<AVAudioFormat>& input, const AVAudioFormat& output,
-                          UInt32 maxInputFrames, UInt32& maxOutputFrames, NSError*) {
-    if (input) inputFormat_ = *input;
+bool AVAudioNode::prepare(const std::optional<AVAudioFormat>& input, const AVAudioFormat& output, UInt32 maxInputFrames,
+                          UInt32& maxOutputFrames, NSError*) {
+    if (input)
+        inputFormat_ = *input;
     outputFormat_ = output;
     maxOutputFrames = maxInputFrames;
     return true;
@@ -24,7 +31,8 @@ void AVAudioNode::installTap(AVAudioNodeBus, UInt32 bufferSize, std::optional<AV
                              AVAudioNodeTapBlock block) {
     removeTap(0);
     const AVAudioFormat tapFormat = format.value_or(outputFormat(0));
-    if (!tapFormat.isValid()) return;
+    if (!tapFormat.isValid())
+        return;
     auto tap = std::make_shared<AVAudioNodeTap>(tapFormat, bufferSize, std::move(block));
     tap->start();
     tapOwner_ = tap;
@@ -32,9 +40,11 @@ void AVAudioNode::installTap(AVAudioNodeBus, UInt32 bufferSize, std::optional<AV
 }
 
 void AVAudioNode::removeTap(AVAudioNodeBus) {
-    if (!tapOwner_) return;
+    if (!tapOwner_)
+        return;
     tap_.store(nullptr);
-    while (tapUsers_.load() != 0) std::this_thread::yield();  // a push in progress
+    while (tapUsers_.load() != 0)
+        std::this_thread::yield();  // a push in progress
     tapOwner_->stop();
     tapOwner_.reset();
 }
@@ -42,7 +52,8 @@ void AVAudioNode::removeTap(AVAudioNodeBus) {
 // Real-time.
 void AVAudioNode::feedTap(const AVAudioPCMBuffer& output, const AudioTimeStamp& time) {
     tapUsers_.fetch_add(1);
-    if (AVAudioNodeTap* tap = tap_.load()) tap->push(output, time);
+    if (AVAudioNodeTap* tap = tap_.load())
+        tap->push(output, time);
     tapUsers_.fetch_sub(1);
 }
 

@@ -46,8 +46,8 @@ protected:
     friend class AVAudioEngine;
     // Off the audio thread, before a run: `input` (absent for sources) and `output` are this node's
     // formats, maxInputFrames the most frames one render hands it. Sets maxOutputFrames.
-    virtual bool prepare(const std::optional<AVAudioFormat>& input, const AVAudioFormat& output,
-                         UInt32 maxInputFrames, UInt32& maxOutputFrames, NSError* error);
+    virtual bool prepare(const std::optional<AVAudioFormat>& input, const AVAudioFormat& output, UInt32 maxInputFrames,
+                         UInt32& maxOutputFrames, NSError* error);
     // Real-time: turns `input` (null for a source) into `output`; returns the frames written.
     virtual UInt32 render(const AudioTimeStamp& time, AVAudioPCMBuffer* input, UInt32 frames,
                           AVAudioPCMBuffer& output) = 0;

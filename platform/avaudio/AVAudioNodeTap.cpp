@@ -17,23 +17,28 @@ AVAudioNodeTap::AVAudioNodeTap(const AVAudioFormat& format, UInt32 bufferSize, A
         rings_.push_back(std::make_unique<boost::lockfree::spsc_queue<float>>(capacity));
 }
 
-AVAudioNodeTap::~AVAudioNodeTap() { stop(); }
+AVAudioNodeTap::~AVAudioNodeTap() {
+    stop();
+}
 
 void AVAudioNodeTap::start() {
     timer_ = DispatchSourceTimer::make(queue_);
     const auto period = std::chrono::nanoseconds(static_cast<std::int64_t>(bufferSize_ / format_.sampleRate() * 0.5e9));
     timer_->schedule(DispatchTime::now() + period, std::max(period, std::chrono::nanoseconds(1'000'000)));
     timer_->setEventHandler([weak = weak_from_this()] {
-        if (auto tap = weak.lock()) tap->drain();
+        if (auto tap = weak.lock())
+            tap->drain();
     });
     timer_->resume();
 }
 
 void AVAudioNodeTap::stop() {
     active_.store(false, std::memory_order_release);
-    if (timer_) timer_->cancel();
+    if (timer_)
+        timer_->cancel();
     // A drain already running finishes; none starts after this.
-    if (!queue_.isCurrent()) queue_.sync([] {});
+    if (!queue_.isCurrent())
+        queue_.sync([] {});
 }
 
 // Real-time.

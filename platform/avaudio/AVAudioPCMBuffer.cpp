@@ -10,7 +10,8 @@ AVAudioPCMBuffer::AVAudioPCMBuffer(const AVAudioFormat& format, UInt32 frameCapa
         storage_.reshape({format.channelCount()}, frameCapacity);
     } else {
         storage_.reshape(std::vector<UInt32>(format.channelCount(), 1), frameCapacity);
-        for (UInt32 c = 0; c < format.channelCount(); ++c) channels_.push_back(storage_.samples(c));
+        for (UInt32 c = 0; c < format.channelCount(); ++c)
+            channels_.push_back(storage_.samples(c));
     }
     setFrameLength(0);
 }

@@ -17,7 +17,8 @@ public:
 
 protected:
     UInt32 render(const AudioTimeStamp& time, AVAudioPCMBuffer* input, UInt32 frames, AVAudioPCMBuffer&) override {
-        if (input) receiver_(time, frames, input->audioBufferList());
+        if (input)
+            receiver_(time, frames, input->audioBufferList());
         return 0;
     }
 

@@ -26,7 +26,8 @@ protected:
         if (block_(silence, time, frames, output.mutableAudioBufferList()) != 0 || silence) {
             AudioBufferList* list = output.mutableAudioBufferList();
             for (UInt32 b = 0; b < list->mNumberBuffers; ++b)
-                std::fill_n(static_cast<float*>(list->mBuffers[b].mData), frames * list->mBuffers[b].mNumberChannels, 0.0f);
+                std::fill_n(static_cast<float*>(list->mBuffers[b].mData), frames * list->mBuffers[b].mNumberChannels,
+                            0.0f);
         }
         return frames;
     }

@@ -28,15 +28,18 @@ std::shared_ptr<AVAudioUnit> AVAudioUnit::make(const AudioComponentDescription& 
     OSStatus status = component ? AudioComponentInstanceNew(component, &unit) : kAudioComponentErr_InstanceInvalidated;
     std::shared_ptr<AudioUnitBase> object = status == 0 ? registry.unit(unit, &status) : nullptr;
     if (!object) {
-        if (unit) AudioComponentInstanceDispose(unit);
-        if (error) *error = NSError::withCode(kErrorDomain, status);
+        if (unit)
+            AudioComponentInstanceDispose(unit);
+        if (error)
+            *error = NSError::withCode(kErrorDomain, status);
         return nullptr;
     }
     AudioComponentDescription actual{};
     AudioComponentGetDescription(component, &actual);
-    const bool effect = actual.componentType == kAudioUnitType_Effect ||
-                        actual.componentType == kAudioUnitType_MusicEffect;
-    if (effect) return std::shared_ptr<AVAudioUnit>(new AVAudioUnitEffect(unit, std::move(object), actual));
+    const bool effect =
+        actual.componentType == kAudioUnitType_Effect || actual.componentType == kAudioUnitType_MusicEffect;
+    if (effect)
+        return std::shared_ptr<AVAudioUnit>(new AVAudioUnitEffect(unit, std::move(object), actual));
     return std::shared_ptr<AVAudioUnit>(new AVAudioUnit(unit, std::move(object), actual));
 }
 
@@ -60,34 +63,40 @@ double AVAudioUnit::latency() const {
     return seconds;
 }
 
-void AVAudioUnit::reset() { object_->reset(); }
+void AVAudioUnit::reset() {
+    object_->reset();
+}
 
-bool AVAudioUnit::prepare(const std::optional<AVAudioFormat>& input, const AVAudioFormat& output,
-                          UInt32 maxInputFrames, UInt32& maxOutputFrames, NSError* error) {
+bool AVAudioUnit::prepare(const std::optional<AVAudioFormat>& input, const AVAudioFormat& output, UInt32 maxInputFrames,
+                          UInt32& maxOutputFrames, NSError* error) {
     AVAudioNode::prepare(input, output, maxInputFrames, maxOutputFrames, error);
     const AudioStreamBasicDescription format = output.streamDescription();
     AudioUnitUninitialize(unit_);
-    OSStatus status = AudioUnitSetProperty(unit_, kAudioUnitProperty_StreamFormat, kAudioUnitScope_Input, 0, &format,
-                                           sizeof format);
+    OSStatus status =
+        AudioUnitSetProperty(unit_, kAudioUnitProperty_StreamFormat, kAudioUnitScope_Input, 0, &format, sizeof format);
     if (status == 0)
         status = AudioUnitSetProperty(unit_, kAudioUnitProperty_StreamFormat, kAudioUnitScope_Output, 0, &format,
                                       sizeof format);
     if (status == 0)
         status = AudioUnitSetProperty(unit_, kAudioUnitProperty_MaximumFramesPerSlice, kAudioUnitScope_Global, 0,
                                       &maxInputFrames, sizeof maxInputFrames);
-    if (status == 0) status = AudioUnitInitialize(unit_);
-    if (status != 0 && error) *error = NSError::withCode(kErrorDomain, status);
+    if (status == 0)
+        status = AudioUnitInitialize(unit_);
+    if (status != 0 && error)
+        *error = NSError::withCode(kErrorDomain, status);
     return status == 0;
 }
 
 // Real-time: the unit works in place on a copy of the input.
 UInt32 AVAudioUnit::render(const AudioTimeStamp& time, AVAudioPCMBuffer* input, UInt32 frames,
                            AVAudioPCMBuffer& output) {
-    if (!input) return 0;
+    if (!input)
+        return 0;
     float* const* in = input->floatChannelData();
     float* const* out = output.floatChannelData();
     const UInt32 channels = std::min(input->format().channelCount(), output.format().channelCount());
-    for (UInt32 c = 0; c < channels; ++c) std::memcpy(out[c], in[c], frames * sizeof(float));
+    for (UInt32 c = 0; c < channels; ++c)
+        std::memcpy(out[c], in[c], frames * sizeof(float));
     output.setFrameLength(frames);
     AudioUnitRenderActionFlags flags = 0;
     object_->process(&flags, time, frames, *output.mutableAudioBufferList());

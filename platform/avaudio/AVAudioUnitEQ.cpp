@@ -6,7 +6,8 @@
 namespace velunto {
 
 AVAudioUnitEQ::AVAudioUnitEQ(UInt32 numberOfBands) : bank_(numberOfBands) {
-    for (UInt32 i = 0; i < numberOfBands; ++i) bands_.emplace_back(bank_, i);
+    for (UInt32 i = 0; i < numberOfBands; ++i)
+        bands_.emplace_back(bank_, i);
 }
 
 bool AVAudioUnitEQ::prepare(const std::optional<AVAudioFormat>& input, const AVAudioFormat& output,
@@ -18,12 +19,14 @@ bool AVAudioUnitEQ::prepare(const std::optional<AVAudioFormat>& input, const AVA
 
 // Real-time.
 UInt32 AVAudioUnitEQ::render(const AudioTimeStamp&, AVAudioPCMBuffer* input, UInt32 frames, AVAudioPCMBuffer& output) {
-    if (!input) return 0;
+    if (!input)
+        return 0;
     float* const* in = input->floatChannelData();
     float* const* out = output.floatChannelData();
     frames = std::min(frames, output.frameCapacity());
     const UInt32 channels = std::min(input->format().channelCount(), output.format().channelCount());
-    for (UInt32 c = 0; c < channels; ++c) std::memcpy(out[c], in[c], frames * sizeof(float));
+    for (UInt32 c = 0; c < channels; ++c)
+        std::memcpy(out[c], in[c], frames * sizeof(float));
     output.setFrameLength(frames);
     bank_.process(out, frames);
     return frames;

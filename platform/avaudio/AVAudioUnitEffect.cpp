@@ -12,8 +12,7 @@ bool AVAudioUnitEffect::bypass() const {
 
 void AVAudioUnitEffect::setBypass(bool bypass) {
     const UInt32 value = bypass ? 1 : 0;
-    AudioUnitSetProperty(audioUnit(), kAudioUnitProperty_BypassEffect, kAudioUnitScope_Global, 0, &value,
-                         sizeof value);
+    AudioUnitSetProperty(audioUnit(), kAudioUnitProperty_BypassEffect, kAudioUnitScope_Global, 0, &value, sizeof value);
 }
 
 }  // namespace velunto

@@ -22,10 +22,12 @@ UInt32 inputChannels(AudioObjectID device) {
                                              kAudioObjectPropertyElementMain};
     alignas(AudioBufferList) unsigned char storage[512];
     UInt32 size = sizeof storage;
-    if (AudioObjectGetPropertyData(device, &address, 0, nullptr, &size, storage) != 0) return 0;
+    if (AudioObjectGetPropertyData(device, &address, 0, nullptr, &size, storage) != 0)
+        return 0;
     const auto* list = reinterpret_cast<const AudioBufferList*>(storage);
     UInt32 channels = 0;
-    for (UInt32 i = 0; i < list->mNumberBuffers && i < 16; ++i) channels += list->mBuffers[i].mNumberChannels;
+    for (UInt32 i = 0; i < list->mNumberBuffers && i < 16; ++i)
+        channels += list->mBuffers[i].mNumberChannels;
     return channels;
 }
 
@@ -33,15 +35,20 @@ UInt32 inputChannels(AudioObjectID device) {
 
 HALInputUnit::HALInputUnit() = default;
 
-HALInputUnit::~HALInputUnit() { uninitialize(); }
+HALInputUnit::~HALInputUnit() {
+    uninitialize();
+}
 
 OSStatus HALInputUnit::getProperty(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement, void* outData,
                                    UInt32* ioDataSize) {
-    if (!outData || !ioDataSize) return kAudioUnitErr_InvalidParameter;
+    if (!outData || !ioDataSize)
+        return kAudioUnitErr_InvalidParameter;
     std::lock_guard lock(mutex_);
     if (id == kAudioOutputUnitProperty_CurrentDevice) {
-        if (scope != kAudioUnitScope_Global) return kAudioUnitErr_InvalidScope;
-        if (*ioDataSize < sizeof(AudioObjectID)) return kAudioUnitErr_InvalidParameter;
+        if (scope != kAudioUnitScope_Global)
+            return kAudioUnitErr_InvalidScope;
+        if (*ioDataSize < sizeof(AudioObjectID))
+            return kAudioUnitErr_InvalidParameter;
         const AudioObjectID device = currentDevice();
         std::memcpy(outData, &device, sizeof device);
         *ioDataSize = sizeof device;
@@ -52,19 +59,25 @@ OSStatus HALInputUnit::getProperty(AudioUnitPropertyID id, AudioUnitScope scope,
 
 OSStatus HALInputUnit::setProperty(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement, const void* inData,
                                    UInt32 dataSize) {
-    if (!inData) return kAudioUnitErr_InvalidParameter;
+    if (!inData)
+        return kAudioUnitErr_InvalidParameter;
     std::lock_guard lock(mutex_);
     if (id == kAudioOutputUnitProperty_CurrentDevice) {
-        if (scope != kAudioUnitScope_Global) return kAudioUnitErr_InvalidScope;
-        if (dataSize != sizeof(AudioObjectID)) return kAudioUnitErr_InvalidParameter;
-        if (initialized_) return kAudioUnitErr_Initialized;
+        if (scope != kAudioUnitScope_Global)
+            return kAudioUnitErr_InvalidScope;
+        if (dataSize != sizeof(AudioObjectID))
+            return kAudioUnitErr_InvalidParameter;
+        if (initialized_)
+            return kAudioUnitErr_Initialized;
         AudioObjectID device;
         std::memcpy(&device, inData, sizeof device);
-        if (inputChannels(device) == 0) return kAudioUnitErr_InvalidPropertyValue;
+        if (inputChannels(device) == 0)
+            return kAudioUnitErr_InvalidPropertyValue;
         device_ = device;
         return 0;
     }
-    if (id == kAudioOutputUnitProperty_EnableIO) return dataSize == sizeof(UInt32) ? 0 : kAudioUnitErr_InvalidParameter;
+    if (id == kAudioOutputUnitProperty_EnableIO)
+        return dataSize == sizeof(UInt32) ? 0 : kAudioUnitErr_InvalidParameter;
     return kAudioUnitErr_InvalidProperty;
 }
 
@@ -80,10 +93,13 @@ void HALInputUnit::setInputHandler(InputHandler handler) {
 
 OSStatus HALInputUnit::initialize() {
     std::lock_guard lock(mutex_);
-    if (initialized_) return 0;
+    if (initialized_)
+        return 0;
     const AudioObjectID device = currentDevice();
-    if (device == kAudioObjectUnknown || inputChannels(device) == 0) return kAudioUnitErr_NoConnection;
-    if (OSStatus status = AudioDeviceCreateIOProcID(device, ioProc, this, &procID_); status != 0) return status;
+    if (device == kAudioObjectUnknown || inputChannels(device) == 0)
+        return kAudioUnitErr_NoConnection;
+    if (OSStatus status = AudioDeviceCreateIOProcID(device, ioProc, this, &procID_); status != 0)
+        return status;
     procDevice_ = device;
     initialized_ = true;
     return 0;
@@ -91,7 +107,8 @@ OSStatus HALInputUnit::initialize() {
 
 OSStatus HALInputUnit::uninitialize() {
     std::lock_guard lock(mutex_);
-    if (!initialized_) return 0;
+    if (!initialized_)
+        return 0;
     stop();
     AudioDeviceDestroyIOProcID(procDevice_, procID_);
     procID_ = nullptr;
@@ -101,16 +118,20 @@ OSStatus HALInputUnit::uninitialize() {
 
 OSStatus HALInputUnit::start() {
     std::lock_guard lock(mutex_);
-    if (!initialized_) return kAudioUnitErr_Uninitialized;
-    if (running_) return 0;
-    if (OSStatus status = AudioDeviceStart(procDevice_, procID_); status != 0) return status;
+    if (!initialized_)
+        return kAudioUnitErr_Uninitialized;
+    if (running_)
+        return 0;
+    if (OSStatus status = AudioDeviceStart(procDevice_, procID_); status != 0)
+        return status;
     running_ = true;
     return 0;
 }
 
 OSStatus HALInputUnit::stop() {
     std::lock_guard lock(mutex_);
-    if (!running_) return 0;
+    if (!running_)
+        return 0;
     running_ = false;
     return AudioDeviceStop(procDevice_, procID_);
 }
@@ -119,7 +140,8 @@ OSStatus HALInputUnit::stop() {
 OSStatus HALInputUnit::ioProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* input,
                               const AudioTimeStamp* inputTime, AudioBufferList*, const AudioTimeStamp*, void* self) {
     auto& unit = *static_cast<HALInputUnit*>(self);
-    if (!input || input->mNumberBuffers == 0 || !unit.handler_) return 0;
+    if (!input || input->mNumberBuffers == 0 || !unit.handler_)
+        return 0;
     const AudioBuffer& first = input->mBuffers[0];
     const UInt32 frames = first.mNumberChannels ? first.mDataByteSize / (4 * first.mNumberChannels) : 0;
     unit.handler_(*inputTime, *input, frames);

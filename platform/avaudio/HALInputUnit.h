@@ -15,7 +15,8 @@ namespace velunto {
 class HALInputUnit : public AudioUnitBase {
 public:
     // Real-time: the device's input (first stream, channels interleaved) and the frame count.
-    using InputHandler = std::function<void(const AudioTimeStamp& inputTime, const AudioBufferList& input, UInt32 frames)>;
+    using InputHandler =
+        std::function<void(const AudioTimeStamp& inputTime, const AudioBufferList& input, UInt32 frames)>;
 
     HALInputUnit();
     ~HALInputUnit() override;

@@ -33,7 +33,8 @@ NotificationCenter::Token NotificationCenter::addObserver(std::string name, cons
 }
 
 void NotificationCenter::removeObserver(const Token& token) {
-    if (!token) return;
+    if (!token)
+        return;
     token->active.store(false, std::memory_order_release);
     std::lock_guard lock(mutex_);
     std::erase(observers_, token);
@@ -49,7 +50,8 @@ void NotificationCenter::post(const Notification& notification) {
     }
     for (const auto& observer : matching) {
         auto deliver = [observer, notification] {
-            if (observer->active.load(std::memory_order_acquire)) observer->block(notification);
+            if (observer->active.load(std::memory_order_acquire))
+                observer->block(notification);
         };
         if (observer->queue)
             observer->queue->async(std::move(deliver));

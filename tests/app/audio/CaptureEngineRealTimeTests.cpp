@@ -35,7 +35,8 @@ TEST(CaptureEngineRealTime, BuildsRecordsAndStopsAcrossThreads) {
     registerSimulatedEffects();
     capture->setPluginUnit(AVAudioUnit::make(SimulatedGainEffect::kDescription));
     capture->start("rt.capture");
-    for (int i = 0; i < 500 && capture->status() != EngineStatus::running(); ++i) MainRunLoop::runFor(10ms);
+    for (int i = 0; i < 500 && capture->status() != EngineStatus::running(); ++i)
+        MainRunLoop::runFor(10ms);
     ASSERT_EQ(capture->status(), EngineStatus::running());
 
     std::optional<std::vector<float>> recorded;
@@ -59,7 +60,8 @@ TEST(CaptureEngineRealTime, BuildsRecordsAndStopsAcrossThreads) {
     MainRunLoop::runFor(50ms);
     EXPECT_EQ(RingBufferAvailableToRead(rings[0]), filled) << "nothing written after stop";
     capture.reset();
-    for (RingBuffer* ring : rings) RingBufferFree(ring);
+    for (RingBuffer* ring : rings)
+        RingBufferFree(ring);
 }
 
 }  // namespace

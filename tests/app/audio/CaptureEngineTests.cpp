@@ -49,8 +49,10 @@ struct Refusals : PreProcessingRecordingRequester {
 double frequency(const std::vector<float>& x, double rate) {
     std::vector<double> crossings;
     for (std::size_t i = 1; i < x.size(); ++i)
-        if (x[i - 1] < 0 && x[i] >= 0) crossings.push_back(static_cast<double>(i - 1) + x[i - 1] / (x[i - 1] - x[i]));
-    if (crossings.size() < 2) return 0;
+        if (x[i - 1] < 0 && x[i] >= 0)
+            crossings.push_back(static_cast<double>(i - 1) + x[i - 1] / (x[i - 1] - x[i]));
+    if (crossings.size() < 2)
+        return 0;
     return (static_cast<double>(crossings.size()) - 1) * rate / (crossings.back() - crossings.front());
 }
 
@@ -62,7 +64,8 @@ protected:
     }
     ~CaptureEngineTest() override {
         capture.reset();
-        for (RingBuffer* ring : {main, analysis, monitor}) RingBufferFree(ring);
+        for (RingBuffer* ring : {main, analysis, monitor})
+            RingBufferFree(ring);
     }
 
     std::size_t builds(const std::string& uid, long attempt) const {
@@ -78,7 +81,8 @@ protected:
         ASSERT_TRUE(recorded);
         const auto played = drain(main);
         ASSERT_GE(played.size(), recorded->size());
-        for (std::size_t i = 0; i < recorded->size(); ++i) ASSERT_EQ(played[i], sign * (*recorded)[i]) << i;
+        for (std::size_t i = 0; i < recorded->size(); ++i)
+            ASSERT_EQ(played[i], sign * (*recorded)[i]) << i;
     }
 
     VirtualTime time;
@@ -151,9 +155,10 @@ TEST_F(CaptureEngineTest, ADeviceWithoutInputsCannotBeSetOnTheInputUnit) {
     capture->start("sim.speakers");
     time.advance(3s);
     EXPECT_EQ(capture->status(), EngineStatus::error("Eingangsgerät konnte nicht gesetzt werden."));
-    EXPECT_EQ(logs.count("DeviceManager",
-                         "AudioUnitSetProperty(kAudioOutputUnitProperty_CurrentDevice) [input] failed: OSStatus -10851"),
-              3u);
+    EXPECT_EQ(
+        logs.count("DeviceManager",
+                   "AudioUnitSetProperty(kAudioOutputUnitProperty_CurrentDevice) [input] failed: OSStatus -10851"),
+        3u);
     EXPECT_EQ(builds("sim.speakers", 3), 1u);
 }
 
@@ -224,7 +229,8 @@ TEST_F(CaptureEngineTest, RecordingTakesExactlyTheRequestedSamplesBeforeThePlugI
     // microphone gave it.
     const auto played = drain(main);
     ASSERT_GE(played.size(), recorded->size());
-    for (std::size_t i = 0; i < recorded->size(); ++i) ASSERT_EQ(played[i], -(*recorded)[i]) << i;
+    for (std::size_t i = 0; i < recorded->size(); ++i)
+        ASSERT_EQ(played[i], -(*recorded)[i]) << i;
     EXPECT_GT(*std::max_element(recorded->begin(), recorded->end()), 0.49f);
     EXPECT_TRUE(refusals->messages.empty());
 

@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <mutex>
-#include <thread>
-#include <cmath>
 #include <numbers>
+#include <thread>
 #include <vector>
 
 #include "platform/avaudio/AVAudioEngine.h"
@@ -35,7 +35,8 @@ std::vector<float> renderOffline(const std::vector<float>& input, const std::sha
     auto source = std::make_shared<AVAudioSourceNode>(
         kMono48k, [&](bool&, const AudioTimeStamp&, UInt32 frames, AudioBufferList* out) -> OSStatus {
             auto* samples = static_cast<float*>(out->mBuffers[0].mData);
-            for (UInt32 i = 0; i < frames; ++i, ++position) samples[i] = position < input.size() ? input[position] : 0;
+            for (UInt32 i = 0; i < frames; ++i, ++position)
+                samples[i] = position < input.size() ? input[position] : 0;
             return 0;
         });
     engine.attach(source);
@@ -60,13 +61,15 @@ std::vector<float> renderOffline(const std::vector<float>& input, const std::sha
         output.insert(output.end(), rendered, rendered + n);
     }
     engine.stop();
-    if (unit) engine.detach(unit);
+    if (unit)
+        engine.detach(unit);
     return output;
 }
 
 double rms(const std::vector<float>& x, std::size_t from) {
     double sum = 0;
-    for (std::size_t i = from; i < x.size(); ++i) sum += double{x[i]} * x[i];
+    for (std::size_t i = from; i < x.size(); ++i)
+        sum += double{x[i]} * x[i];
     return std::sqrt(sum / static_cast<double>(x.size() - from));
 }
 
@@ -172,19 +175,21 @@ TEST(AVAudioEngine, InputChainTapAndConfigurationChange) {
     engine->connect(input, mixer, input->inputFormat(0));
     engine->connect(mixer, sink, kMono48k);
     std::vector<std::size_t> tapSizes;
-    mixer->installTap(0, 4096, std::nullopt,
-                      [&](AVAudioPCMBuffer& buffer, const AudioTimeStamp&) { tapSizes.push_back(buffer.frameLength()); });
+    mixer->installTap(0, 4096, std::nullopt, [&](AVAudioPCMBuffer& buffer, const AudioTimeStamp&) {
+        tapSizes.push_back(buffer.frameLength());
+    });
 
     int changes = 0;
-    auto token = NotificationCenter::defaultCenter().addObserver(
-        AVAudioEngine::kConfigurationChangeNotification, engine.get(), std::nullopt,
-        [&](const Notification&) { ++changes; });
+    auto token =
+        NotificationCenter::defaultCenter().addObserver(AVAudioEngine::kConfigurationChangeNotification, engine.get(),
+                                                        std::nullopt, [&](const Notification&) { ++changes; });
     NSError error;
     ASSERT_TRUE(engine->start(&error)) << error.localizedDescription;
     time.advance(1s);
     EXPECT_NEAR(static_cast<double>(received), 48000, 600);
     EXPECT_GE(tapSizes.size(), 10u);
-    for (auto n : tapSizes) EXPECT_EQ(n, 4096u);
+    for (auto n : tapSizes)
+        EXPECT_EQ(n, 4096u);
     mixer->removeTap(0);
     const auto taps = tapSizes.size();
     time.advance(1s);

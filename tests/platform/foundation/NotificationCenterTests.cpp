@@ -15,8 +15,10 @@ TEST(NotificationCenter, DeliversByNameAndSenderOnTheObserversQueue) {
     auto& center = NotificationCenter::defaultCenter();
     int a = 0, b = 0;
     std::vector<std::string> heard;
-    auto fromA = center.addObserver("Changed", &a, queue, [&](const Notification& n) { heard.push_back("a:" + n.name); });
-    auto fromAnyone = center.addObserver("Changed", nullptr, std::nullopt, [&](const Notification&) { heard.push_back("any"); });
+    auto fromA =
+        center.addObserver("Changed", &a, queue, [&](const Notification& n) { heard.push_back("a:" + n.name); });
+    auto fromAnyone =
+        center.addObserver("Changed", nullptr, std::nullopt, [&](const Notification&) { heard.push_back("any"); });
 
     center.post({"Changed", &b});
     center.post({"Other", &a});
