@@ -1,7 +1,7 @@
 #include "app/devices/AudioProperties.h"
 
-#include <locale>
-#include <stdexcept>
+#include "app/devices/LocalizedText.h"
+
 
 #include "platform/coreaudio/AudioHardware.h"
 #include "platform/corefoundation/CFStringBridge.h"
@@ -47,48 +47,6 @@ std::optional<std::string> readString(AudioObjectID device, AudioObjectPropertyS
         return std::nullopt;
     auto owned = CFOwned<CFStringRef>::adopt(*value);
     return stringFromCFString(owned.get());
-}
-
-std::u32string decodeUTF8(std::string_view text) {
-    std::u32string out;
-    for (std::size_t i = 0; i < text.size();) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        const int length = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
-        if (length == 0 || i + length > text.size()) {
-            out.push_back(U'\uFFFD');
-            ++i;
-            continue;
-        }
-        char32_t cp = length == 1 ? c : c & (0x7F >> length);
-        for (int k = 1; k < length; ++k)
-            cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-        out.push_back(cp);
-        i += length;
-    }
-    return out;
-}
-
-const std::ctype<wchar_t>& userCType() {
-    static const std::locale locale = [] {
-        for (const char* name : {"", "C.UTF-8", "en_US.UTF-8"}) {
-            try {
-                std::locale candidate(name);
-                if (std::use_facet<std::ctype<wchar_t>>(candidate).tolower(L'\u00C4') == L'\u00E4')
-                    return candidate;
-            } catch (const std::runtime_error&) {
-            }
-        }
-        return std::locale::classic();
-    }();
-    return std::use_facet<std::ctype<wchar_t>>(locale);
-}
-
-std::u32string folded(std::string_view text) {
-    std::u32string out = decodeUTF8(text);
-    const auto& ctype = userCType();
-    for (char32_t& c : out)
-        c = static_cast<char32_t>(ctype.tolower(static_cast<wchar_t>(c)));
-    return out;
 }
 
 }  // namespace
@@ -252,7 +210,7 @@ std::optional<AudioObjectID> currentDevice(AudioUnit unit, std::string_view tag)
 }
 
 bool containsIgnoringCase(std::string_view haystack, std::string_view needle) {
-    return folded(haystack).find(folded(needle)) != std::u32string::npos;
+    return LocalizedText::containsIgnoringCase(haystack, needle);
 }
 
 }  // namespace AudioProperties
