@@ -15,12 +15,16 @@ OSStatus outputRenderCallback(void* inRefCon, AudioUnitRenderActionFlags*, const
     const std::int64_t wanted = std::min(context.scratchCapacity, frames);
     const auto fill = static_cast<std::int64_t>(RingBufferAvailableToRead(context.ringBuffer));
 
+    // The band applies to what this callback leaves in the ring. Measured before the read, a fill
+    // inside the band can be less than one callback takes, and the ring runs dry whenever an input
+    // block arrives just after a render.
+    const std::int64_t left = fill - wanted;
     std::int64_t toRead = wanted;
     bool stretch = false;
-    if (fill > context.targetFillFrames + context.toleranceFrames) {
+    if (left > context.targetFillFrames + context.toleranceFrames) {
         toRead = std::min(fill, wanted + 1);
     } else if (fill > 0) {
-        stretch = wanted >= 1 && fill < context.targetFillFrames - context.toleranceFrames;
+        stretch = wanted >= 1 && left < context.targetFillFrames - context.toleranceFrames;
         if (stretch)
             toRead = wanted - 1;
     }

@@ -17,8 +17,8 @@ struct OutputRenderContext {
     std::int64_t toleranceFrames = 480;   // half-width of the dead band
 };
 
-// Real-time: drains the ring toward the target fill, dropping one sample per call above the band and
-// repeating one below it; always returns 0.
+// Real-time: keeps what remains in the ring after each call inside the band around the target fill:
+// above it one sample more is read and dropped, below it one sample is repeated. Returns 0.
 OSStatus outputRenderCallback(void* inRefCon, AudioUnitRenderActionFlags* ioActionFlags,
                               const AudioTimeStamp* inTimeStamp, UInt32 inBusNumber, UInt32 inNumberFrames,
                               AudioBufferList* ioData);

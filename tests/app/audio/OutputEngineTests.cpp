@@ -119,13 +119,17 @@ TEST_F(OutputEngineTest, PlaysTheNewestSamplesOnEveryChannel) {
     time.advance(20ms);
     const auto recorded = hardware.recording("sim.feed");
     ASSERT_GE(recorded.size(), 2u * 960);
-    // The oldest 4040 samples were discarded; 960 and a repeated last one follow, then silence.
-    for (std::size_t i = 0; i < 960; ++i) {
+    // The oldest 4040 samples were discarded. 960 are less than a callback's 512 plus the band's lower
+    // edge, so each callback reads one sample less and repeats its last one: 511 played and the 511th
+    // again, then the remaining 449 and the last one again, then silence.
+    for (std::size_t i = 0; i < 511; ++i) {
         ASSERT_EQ(recorded[2 * i], 4041.0f + static_cast<float>(i)) << i;
         ASSERT_EQ(recorded[2 * i + 1], recorded[2 * i]);
     }
-    EXPECT_EQ(recorded[2 * 960], 5000.0f);
-    EXPECT_EQ(recorded[2 * 961], 0.0f);
+    EXPECT_EQ(recorded[2 * 511], 4551.0f);
+    for (std::size_t i = 512; i < 961; ++i) ASSERT_EQ(recorded[2 * i], 4040.0f + static_cast<float>(i)) << i;
+    EXPECT_EQ(recorded[2 * 961], 5000.0f);
+    EXPECT_EQ(recorded[2 * 962], 0.0f);
     EXPECT_TRUE(logs.entries().empty());
 
     // Going away while playing leaves nothing behind that still calls back.

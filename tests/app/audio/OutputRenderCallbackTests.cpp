@@ -115,13 +115,31 @@ TEST_F(RenderCallback, FramesBeyondTheScratchAreSilentAndTheSurplusIsStillDroppe
     EXPECT_EQ(fillLevel(), before - 4097u);
 }
 
-TEST_F(RenderCallback, ATooShortRingAboveTheBandPlaysWhatItHasWithoutRepeat) {
-    // 2000 samples, 4096 asked: above the band, so no stretch; 2000 played then zeros.
+TEST_F(RenderCallback, ALargeFillThatIsLessThanTheCallbackPlaysItRepeatsTheLastAndPads) {
+    // 2000 samples are above the band, but nothing would remain after a read of 4096: the callback
+    // stretches, as for any ring that cannot cover it.
     fill(2000);
     auto out = render(4096);
     EXPECT_EQ(out.samples(0)[1999], 2000.0f);
-    EXPECT_EQ(out.samples(0)[2000], 0.0f);
+    EXPECT_EQ(out.samples(0)[2000], 2000.0f);
+    EXPECT_EQ(out.samples(0)[2001], 0.0f);
     EXPECT_EQ(fillLevel(), 0u);
+}
+
+TEST_F(RenderCallback, TheBandIsWhatRemainsAfterTheRead) {
+    fill(991);  // 479 would remain: one sample is repeated
+    auto out = render(512);
+    EXPECT_EQ(out.samples(0)[510], 511.0f);
+    EXPECT_EQ(out.samples(0)[511], 511.0f);
+    EXPECT_EQ(fillLevel(), 991u - 511u);
+    RingBufferReset(ring);
+    next = 1;
+    fill(992 + 960);  // 1440 remain: inside
+    render(512);
+    EXPECT_EQ(fillLevel(), 1440u);
+    fill(513);  // 1441 would remain: one sample more is dropped
+    render(512);
+    EXPECT_EQ(fillLevel(), 1440u);
 }
 
 }  // namespace
