@@ -1,0 +1,223 @@
+#include "app/audio/AppState.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/devices/AudioProperties.h"
+#include "app/devices/LocalizedText.h"
+#include "app/settings/SettingsKey.h"
+#include "platform/oslog/Logger.h"
+
+namespace velunto {
+
+namespace {
+
+const Logger& log() {
+    static const Logger logger("app.velunto", "AppState");
+    return logger;
+}
+
+[[noreturn]] void fatal(const char* message) {
+    std::fputs(message, stderr);
+    std::fputc('\n', stderr);
+    std::abort();
+}
+
+RingBuffer* makeRing(std::uint64_t size, const char* failure) {
+    RingBuffer* ring = RingBufferCreate(size);
+    if (!ring) fatal(failure);
+    return ring;
+}
+
+}  // namespace
+
+std::shared_ptr<AppState> AppState::make(std::shared_ptr<UserDefaults> defaults) {
+    std::shared_ptr<AppState> state(new AppState(std::move(defaults)));
+    state->construct();
+    return state;
+}
+
+AppState::AppState(std::shared_ptr<UserDefaults> defaults) : settingsStore_(std::move(defaults)) {}
+
+void AppState::construct() {
+    deviceManager_ = DeviceManager::make(settingsStore_);
+    eqNode_ = std::make_shared<AVAudioUnitEQ>(5);
+    eqNode_->setGlobalGain(0);
+
+    const auto& defaults = *settingsStore_.defaults;
+    videoOffsetMilliseconds.set(defaults.integer(rawValue(SettingsKey::videoOffsetMilliseconds)));
+    pluginLatencyMeasurements.set(settingsStore_.loadPluginLatencyMeasurements());
+
+    analysisRingBuffer_ = makeRing(16384, "Analyse-Ringpuffer konnte nicht angelegt werden.");
+    ringBuffer_ = makeRing(48000, "RingBuffer konnte nicht angelegt werden.");
+    monitorRingBuffer_ = makeRing(48000, "Vorhör-Ringpuffer konnte nicht angelegt werden.");
+    monitorEngine_ = std::make_shared<OutputEngine>(monitorRingBuffer_);
+
+    monitorDeviceUID.set(defaults.string(rawValue(SettingsKey::monitorDeviceUID)));
+    pauseShortcut.set(settingsStore_.loadPauseShortcut());
+
+    captureEngine_ = std::make_shared<CaptureEngine>(ringBuffer_, analysisRingBuffer_, monitorRingBuffer_, eqNode_);
+    outputEngine_ = std::make_shared<OutputEngine>(ringBuffer_);
+    isRunning.set(settingsStore_.loadIsRunning());
+
+    resolveOutputDevice();
+    bindObservers();
+    applyRunningState();
+    monitorDevices.set(monitorOutputDevices());
+}
+
+AppState::~AppState() {
+    cancellables_.clear();
+    captureEngine_.reset();
+    outputEngine_.reset();
+    monitorEngine_.reset();
+    deviceManager_.reset();
+    for (RingBuffer* ring : {ringBuffer_, monitorRingBuffer_, analysisRingBuffer_}) RingBufferFree(ring);
+}
+
+void AppState::resolveOutputDevice() {
+    if (AudioProperties::deviceForUID(kFeedDeviceUID)) {
+        outputDeviceUID.set(std::string(kFeedDeviceUID));
+        outputDeviceMissing.set(false);
+    } else if (auto fallback = AudioProperties::findDeviceNamed(kFallbackOutputName)) {
+        outputDeviceUID.set(fallback->uid);
+        outputDeviceMissing.set(false);
+    } else {
+        outputDeviceUID.set(std::nullopt);
+        outputDeviceMissing.set(true);
+        log().error("Weder Velunto Mic noch BlackHole 2ch gefunden.");
+    }
+}
+
+void AppState::bindObservers() {
+    const std::weak_ptr<AppState> weak = weak_from_this();
+    deviceManager_->availableInputDevices
+        .sink(DispatchQueue::main(),
+              [weak](const std::vector<AudioDeviceInfo>&) {
+                  if (auto self = weak.lock()) {
+                      self->monitorDevices.set(self->monitorOutputDevices());
+                      self->updateMonitoring();
+                  }
+              })
+        .store(cancellables_);
+    deviceManager_->resolvedDeviceUID
+        .sink(DispatchQueue::main(),
+              [weak](const std::optional<std::string>&) {
+                  if (auto self = weak.lock()) self->applyRunningState();
+              })
+        .store(cancellables_);
+    captureEngine_->onStatusChange = [weak](const EngineStatus& status) {
+        DispatchQueue::main().async([weak, status] {
+            if (auto self = weak.lock()) self->captureStatus.set(status);
+        });
+    };
+    outputEngine_->onStatusChange = [weak](const EngineStatus& status) {
+        DispatchQueue::main().async([weak, status] {
+            if (auto self = weak.lock()) self->outputStatus.set(status);
+        });
+    };
+}
+
+void AppState::applyRunningState() {
+    updateMonitoring();
+    if (!isRunning.value()) {
+        captureEngine_->stop();
+        outputEngine_->stop();
+        return;
+    }
+    if (outputDeviceUID.value() && outputEngine_->status().kind() != EngineStatus::Kind::running)
+        outputEngine_->start(*outputDeviceUID.value());
+    captureEngine_->start(deviceManager_->resolvedDeviceUID.value());
+}
+
+void AppState::updateMonitoring() {
+    if (isMonitoring.value() && isRunning.value()) {
+        if (auto device = monitorDeviceToUse()) {
+            if (monitorEngine_->status().kind() != EngineStatus::Kind::running) monitorEngine_->start(device->uid);
+            return;
+        }
+    }
+    monitorEngine_->stop();
+}
+
+std::optional<AudioDeviceInfo> AppState::monitorDeviceToUse() const {
+    const auto& devices = monitorDevices.value();
+    if (const auto& chosen = monitorDeviceUID.value())
+        for (const auto& device : devices)
+            if (device.uid == *chosen) return device;
+    if (auto defaultOutput = AudioProperties::defaultOutputDevice())
+        if (auto uid = AudioProperties::deviceUID(*defaultOutput))
+            for (const auto& device : devices)
+                if (device.uid == *uid) return device;
+    if (!devices.empty()) return devices.front();
+    return std::nullopt;
+}
+
+std::vector<AudioDeviceInfo> AppState::monitorOutputDevices() const {
+    std::vector<AudioDeviceInfo> devices;
+    for (AudioObjectID device : AudioProperties::allDevices()) {
+        if (AudioProperties::channelCount(device, kAudioObjectPropertyScopeOutput) < 1) continue;
+        if (AudioProperties::isHidden(device)) continue;
+        auto uid = AudioProperties::deviceUID(device);
+        if (!uid) continue;
+        auto name = AudioProperties::deviceName(device);
+        if (!name) continue;
+        if (*uid == kVirtualMicUID || *uid == kFeedDeviceUID) continue;
+        if (LocalizedText::containsIgnoringCase(*name, kFallbackOutputName)) continue;
+        if (uid->starts_with("CADefaultDeviceAggregate")) continue;
+        devices.push_back(AudioDeviceInfo{device, std::move(*uid), std::move(*name)});
+    }
+    DeviceManager::sortByName(devices);
+    return devices;
+}
+
+bool AppState::showsMonitorFeedbackWarning() const {
+    if (!isMonitoring.value()) return false;
+    const auto monitor = monitorDeviceToUse();
+    if (!monitor) return false;
+    const auto& inputUID = deviceManager_->resolvedDeviceUID.value();
+    if (!inputUID) return false;
+    const auto input = deviceManager_->deviceWithUID(*inputUID);
+    if (!input) return false;
+    const auto builtIn = std::optional<UInt32>(kAudioDeviceTransportTypeBuiltIn);
+    return AudioProperties::transportType(monitor->deviceID) == builtIn &&
+           AudioProperties::transportType(input->deviceID) == builtIn;
+}
+
+EngineStatus AppState::overallStatus() const {
+    if (captureStatus.value().isError()) return captureStatus.value();
+    if (outputStatus.value().isError()) return outputStatus.value();
+    if (!isRunning.value()) return EngineStatus::stopped();
+    if (captureStatus.value() == EngineStatus::running() && outputStatus.value() == EngineStatus::running())
+        return EngineStatus::running();
+    return EngineStatus::starting();
+}
+
+void AppState::setRunning(bool running) {
+    if (running == isRunning.value()) return;
+    isRunning.set(running);
+    settingsStore_.defaults->set(rawValue(SettingsKey::isRunning), PropertyListValue(running));
+    applyRunningState();
+}
+
+void AppState::toggleRunning() { setRunning(!isRunning.value()); }
+
+void AppState::setMonitoring(bool monitoring) {
+    if (monitoring == isMonitoring.value()) return;
+    isMonitoring.set(monitoring);
+    updateMonitoring();
+}
+
+void AppState::setMonitorDeviceUID(const std::optional<std::string>& uid) {
+    if (uid == monitorDeviceUID.value()) return;
+    monitorDeviceUID.set(uid);
+    const std::string key = rawValue(SettingsKey::monitorDeviceUID);
+    if (uid)
+        settingsStore_.defaults->set(key, PropertyListValue(*uid));
+    else
+        settingsStore_.defaults->removeObject(key);
+    monitorEngine_->stop();
+    updateMonitoring();
+}
+
+}  // namespace velunto

@@ -1,0 +1,93 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/audio/CaptureEngine.h"
+#include "app/audio/EngineStatus.h"
+#include "app/audio/OutputEngine.h"
+#include "app/audio/RingBuffer.h"
+#include "app/devices/AudioDeviceInfo.h"
+#include "app/devices/DeviceManager.h"
+#include "app/processing/PluginLatencyMeasurement.h"
+#include "app/settings/SettingsStore.h"
+#include "app/ui/KeyShortcut.h"
+#include "platform/avaudio/AVAudioUnitEQ.h"
+#include "platform/combine/AnyCancellable.h"
+#include "platform/combine/Published.h"
+#include "platform/foundation/UserDefaults.h"
+
+namespace velunto {
+
+// The application's one central object: owns the stores and engines, wires them together, keeps the
+// pipeline's persisted choices and publishes what the user interface shows. Main thread only.
+class AppState : public std::enable_shared_from_this<AppState> {
+public:
+    // Over the standard user defaults, or the given ones (tests, the headless run).
+    static std::shared_ptr<AppState> make(std::shared_ptr<UserDefaults> defaults = UserDefaults::standard());
+    ~AppState();
+    AppState(const AppState&) = delete;
+    AppState& operator=(const AppState&) = delete;
+
+    static constexpr const char* kFeedDeviceUID = "app.velunto.mic.feed";
+    static constexpr const char* kVirtualMicUID = "app.velunto.mic";
+    static constexpr const char* kFallbackOutputName = "BlackHole 2ch";
+
+    SettingsStore& settingsStore() { return settingsStore_; }
+    DeviceManager& deviceManager() { return *deviceManager_; }
+    CaptureEngine& captureEngine() { return *captureEngine_; }
+    OutputEngine& outputEngine() { return *outputEngine_; }
+    OutputEngine& monitorEngine() { return *monitorEngine_; }
+    // The equaliser unit the capture graph runs through (its settings per device come later).
+    AVAudioUnitEQ& eqNode() { return *eqNode_; }
+    RingBuffer* ringBuffer() const { return ringBuffer_; }
+    RingBuffer* monitorRingBuffer() const { return monitorRingBuffer_; }
+
+    Published<std::map<std::string, PluginLatencyMeasurement>> pluginLatencyMeasurements{{}};
+    Published<std::vector<AudioDeviceInfo>> monitorDevices{{}};
+    Published<bool> isMonitoring{false};
+    Published<std::optional<std::string>> monitorDeviceUID{std::nullopt};
+    Published<std::optional<KeyShortcut>> pauseShortcut{std::nullopt};
+    Published<std::int64_t> videoOffsetMilliseconds{0};
+    Published<EngineStatus> captureStatus{EngineStatus::stopped()};
+    Published<EngineStatus> outputStatus{EngineStatus::stopped()};
+    Published<std::optional<std::string>> outputDeviceUID{std::nullopt};
+    Published<bool> outputDeviceMissing{false};
+    Published<std::optional<double>> latencyMilliseconds{std::nullopt};
+    Published<bool> isRunning{true};
+
+    // The reactions of the user's settings.
+    void setRunning(bool running);
+    void setMonitoring(bool monitoring);
+    void setMonitorDeviceUID(const std::optional<std::string>& uid);
+    void toggleRunning();
+
+    EngineStatus overallStatus() const;
+    std::optional<AudioDeviceInfo> monitorDeviceToUse() const;
+    bool showsMonitorFeedbackWarning() const;
+    std::vector<AudioDeviceInfo> monitorOutputDevices() const;
+
+private:
+    explicit AppState(std::shared_ptr<UserDefaults> defaults);
+    void construct();
+    void resolveOutputDevice();
+    void bindObservers();
+    void applyRunningState();
+    void updateMonitoring();
+
+    SettingsStore settingsStore_;
+    std::shared_ptr<DeviceManager> deviceManager_;
+    std::shared_ptr<AVAudioUnitEQ> eqNode_;
+    RingBuffer* analysisRingBuffer_ = nullptr;  // until the spectrum analyser owns it
+    RingBuffer* ringBuffer_ = nullptr;
+    RingBuffer* monitorRingBuffer_ = nullptr;
+    std::shared_ptr<OutputEngine> monitorEngine_;
+    std::shared_ptr<CaptureEngine> captureEngine_;
+    std::shared_ptr<OutputEngine> outputEngine_;
+    std::vector<AnyCancellable> cancellables_;
+};
+
+}  // namespace velunto

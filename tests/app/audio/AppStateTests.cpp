@@ -1,0 +1,155 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "app/audio/AppState.h"
+#include "app/settings/SettingsKey.h"
+#include "platform/dispatch/VirtualTime.h"
+#include "platform/oslog/LogCapture.h"
+#include "platform/sim/SimulatedAudioHardware.h"
+
+using namespace velunto;
+using namespace std::chrono_literals;
+
+namespace {
+
+SimulatedDeviceDescription device(std::string name, std::string uid, UInt32 in, UInt32 out,
+                                  UInt32 transport = kAudioDeviceTransportTypeBuiltIn) {
+    SimulatedDeviceDescription d;
+    d.name = std::move(name);
+    d.uid = std::move(uid);
+    d.inputChannels = in;
+    d.outputChannels = out;
+    d.transportType = transport;
+    d.signal = SimulatedSignal::sineWave(440, 0.3);
+    return d;
+}
+
+SimulatedDeviceDescription feedDevice() {
+    auto d = device("Velunto Mic (Einspeisung)", "app.velunto.mic.feed", 0, 2, kAudioDeviceTransportTypeVirtual);
+    d.hidden = true;
+    return d;
+}
+
+std::vector<std::string> uids(const std::vector<AudioDeviceInfo>& devices) {
+    std::vector<std::string> out;
+    for (const auto& d : devices) out.push_back(d.uid);
+    return out;
+}
+
+class AppStateTest : public ::testing::Test {
+protected:
+    void plugStandard(bool feed = true) {
+        hardware.plug(device("Eingebautes Mikrofon", "builtin.mic", 1, 0));
+        hardware.plug(device("Eingebaute Lautsprecher", "builtin.speakers", 0, 2));
+        hardware.plug(device("USB Kopfhörer", "usb.phones", 0, 2, kAudioDeviceTransportTypeUSB));
+        if (feed) hardware.plug(feedDevice());
+    }
+    std::shared_ptr<AppState> launch() {
+        auto state = AppState::make(defaults);
+        time.advance(500ms);
+        return state;
+    }
+
+    VirtualTime time;
+    LogCapture logs;
+    SimulatedAudioHardware hardware;
+    std::shared_ptr<UserDefaults> defaults = UserDefaults::inMemory();
+};
+
+TEST_F(AppStateTest, FirstLaunchPlaysIntoTheFeedDevice) {
+    plugStandard();
+    auto state = launch();
+    EXPECT_TRUE(state->isRunning.value());
+    EXPECT_EQ(state->outputDeviceUID.value(), "app.velunto.mic.feed");
+    EXPECT_FALSE(state->outputDeviceMissing.value());
+    EXPECT_EQ(state->deviceManager().resolvedDeviceUID.value(), "builtin.mic");
+    EXPECT_EQ(state->captureStatus.value(), EngineStatus::running());
+    EXPECT_EQ(state->outputStatus.value(), EngineStatus::running());
+    EXPECT_EQ(state->overallStatus(), EngineStatus::running());
+    // Listen-back never offers the feed device, the virtual mic, a loop-back or a private aggregate.
+    hardware.plug(device("Velunto Mic", "app.velunto.mic", 2, 0, kAudioDeviceTransportTypeVirtual));
+    hardware.plug(device("BlackHole 2ch", "bh", 2, 2, kAudioDeviceTransportTypeVirtual));
+    hardware.plug(device("Privat", "CADefaultDeviceAggregate-7", 0, 2));
+    time.runUntilIdle();
+    EXPECT_EQ(uids(state->monitorDevices.value()), (std::vector<std::string>{"builtin.speakers", "usb.phones"}));
+}
+
+TEST_F(AppStateTest, FallbackOutputAndMissingOutput) {
+    plugStandard(false);
+    hardware.plug(device("BlackHole 2ch", "BlackHole2ch_UID", 2, 2, kAudioDeviceTransportTypeVirtual));
+    auto state = launch();
+    EXPECT_EQ(state->outputDeviceUID.value(), "BlackHole2ch_UID");
+    EXPECT_FALSE(state->outputDeviceMissing.value());
+    EXPECT_EQ(state->outputStatus.value(), EngineStatus::running());
+    state.reset();
+
+    ASSERT_TRUE(hardware.unplug("BlackHole2ch_UID"));
+    state = launch();
+    EXPECT_EQ(state->outputDeviceUID.value(), std::nullopt);
+    EXPECT_TRUE(state->outputDeviceMissing.value());
+    EXPECT_TRUE(logs.contains("AppState", "Weder Velunto Mic noch BlackHole 2ch gefunden."));
+    EXPECT_EQ(state->outputStatus.value(), EngineStatus::stopped());
+    EXPECT_EQ(state->captureStatus.value(), EngineStatus::running()) << "capture runs for listen-back";
+    EXPECT_EQ(state->overallStatus(), EngineStatus::starting());
+}
+
+TEST_F(AppStateTest, ToggleRunningStoresTheFlagAndSurvivesARestart) {
+    plugStandard();
+    auto state = launch();
+    state->toggleRunning();
+    time.runUntilIdle();
+    EXPECT_FALSE(state->isRunning.value());
+    EXPECT_EQ(defaults->boolean(rawValue(SettingsKey::isRunning)), false);
+    EXPECT_EQ(state->captureStatus.value(), EngineStatus::stopped());
+    EXPECT_EQ(state->outputStatus.value(), EngineStatus::stopped());
+    EXPECT_EQ(state->overallStatus(), EngineStatus::stopped());
+
+    state->setMonitorDeviceUID("usb.phones");
+    state.reset();
+    state = launch();
+    EXPECT_FALSE(state->isRunning.value()) << "the stored flag, read at the next launch";
+    EXPECT_EQ(state->monitorDeviceUID.value(), "usb.phones");
+    EXPECT_EQ(state->captureStatus.value(), EngineStatus::stopped());
+
+    state->toggleRunning();
+    time.advance(500ms);
+    EXPECT_EQ(defaults->boolean(rawValue(SettingsKey::isRunning)), true);
+    EXPECT_EQ(state->overallStatus(), EngineStatus::running());
+}
+
+TEST_F(AppStateTest, ListenBackFollowsTheChoiceAndWarnsAboutBuiltInSpeakers) {
+    plugStandard();
+    auto state = launch();
+    state->setMonitoring(true);
+    time.runUntilIdle();
+    ASSERT_TRUE(state->monitorDeviceToUse());
+    EXPECT_EQ(state->monitorDeviceToUse()->uid, "builtin.speakers") << "the system's default output";
+    EXPECT_EQ(state->monitorEngine().status(), EngineStatus::running());
+    EXPECT_EQ(state->monitorEngine().currentDeviceUID(), "builtin.speakers");
+    EXPECT_TRUE(state->showsMonitorFeedbackWarning());
+
+    state->setMonitorDeviceUID("usb.phones");
+    EXPECT_EQ(state->monitorEngine().currentDeviceUID(), "usb.phones");
+    EXPECT_FALSE(state->showsMonitorFeedbackWarning());
+    EXPECT_EQ(defaults->string(rawValue(SettingsKey::monitorDeviceUID)), "usb.phones");
+
+    // The chosen device goes: listen-back falls back to the default output.
+    ASSERT_TRUE(hardware.unplug("usb.phones"));
+    time.advance(100ms);
+    EXPECT_EQ(state->monitorDeviceToUse()->uid, "builtin.speakers");
+    state->setMonitoring(false);
+    EXPECT_EQ(state->monitorEngine().status(), EngineStatus::stopped());
+}
+
+TEST_F(AppStateTest, ACaptureErrorIsTheOverallErrorWhileTheOutputRuns) {
+    plugStandard();
+    auto state = launch();
+    ASSERT_TRUE(hardware.kill("builtin.mic"));
+    time.advance(5s);
+    EXPECT_TRUE(state->captureStatus.value().isError());
+    EXPECT_EQ(state->outputStatus.value(), EngineStatus::running());
+    EXPECT_EQ(state->overallStatus(), state->captureStatus.value());
+}
+
+}  // namespace
