@@ -77,7 +77,8 @@ int main(int argc, char** argv) {
                 state->deviceManager().resolvedDeviceUID.value().value_or("-").c_str(),
                 state->outputDeviceUID.value().value_or("-").c_str(),
                 state->monitorEngine().currentDeviceUID().value_or("-").c_str());
-    std::printf("CPU-Zeit: %.1f ms pro Sekunde Audio (%.2f %% eines Kerns)\n", cpu / elapsed * 1000, cpu / elapsed * 100);
+    std::printf("CPU-Zeit: %.1f ms pro Sekunde Audio (%.2f %% eines Kerns)\n", cpu / elapsed * 1000,
+                cpu / elapsed * 100);
     state.reset();
     hardware.stopRecording(feed.uid);
     std::printf("Einspeisung aufgezeichnet: %s\n", wavPath.c_str());

@@ -25,7 +25,8 @@ const Logger& log() {
 
 RingBuffer* makeRing(std::uint64_t size, const char* failure) {
     RingBuffer* ring = RingBufferCreate(size);
-    if (!ring) fatal(failure);
+    if (!ring)
+        fatal(failure);
     return ring;
 }
 
@@ -72,7 +73,8 @@ AppState::~AppState() {
     outputEngine_.reset();
     monitorEngine_.reset();
     deviceManager_.reset();
-    for (RingBuffer* ring : {ringBuffer_, monitorRingBuffer_, analysisRingBuffer_}) RingBufferFree(ring);
+    for (RingBuffer* ring : {ringBuffer_, monitorRingBuffer_, analysisRingBuffer_})
+        RingBufferFree(ring);
 }
 
 void AppState::resolveOutputDevice() {
@@ -103,17 +105,20 @@ void AppState::bindObservers() {
     deviceManager_->resolvedDeviceUID
         .sink(DispatchQueue::main(),
               [weak](const std::optional<std::string>&) {
-                  if (auto self = weak.lock()) self->applyRunningState();
+                  if (auto self = weak.lock())
+                      self->applyRunningState();
               })
         .store(cancellables_);
     captureEngine_->onStatusChange = [weak](const EngineStatus& status) {
         DispatchQueue::main().async([weak, status] {
-            if (auto self = weak.lock()) self->captureStatus.set(status);
+            if (auto self = weak.lock())
+                self->captureStatus.set(status);
         });
     };
     outputEngine_->onStatusChange = [weak](const EngineStatus& status) {
         DispatchQueue::main().async([weak, status] {
-            if (auto self = weak.lock()) self->outputStatus.set(status);
+            if (auto self = weak.lock())
+                self->outputStatus.set(status);
         });
     };
 }
@@ -133,7 +138,8 @@ void AppState::applyRunningState() {
 void AppState::updateMonitoring() {
     if (isMonitoring.value() && isRunning.value()) {
         if (auto device = monitorDeviceToUse()) {
-            if (monitorEngine_->status().kind() != EngineStatus::Kind::running) monitorEngine_->start(device->uid);
+            if (monitorEngine_->status().kind() != EngineStatus::Kind::running)
+                monitorEngine_->start(device->uid);
             return;
         }
     }
@@ -144,27 +150,37 @@ std::optional<AudioDeviceInfo> AppState::monitorDeviceToUse() const {
     const auto& devices = monitorDevices.value();
     if (const auto& chosen = monitorDeviceUID.value())
         for (const auto& device : devices)
-            if (device.uid == *chosen) return device;
+            if (device.uid == *chosen)
+                return device;
     if (auto defaultOutput = AudioProperties::defaultOutputDevice())
         if (auto uid = AudioProperties::deviceUID(*defaultOutput))
             for (const auto& device : devices)
-                if (device.uid == *uid) return device;
-    if (!devices.empty()) return devices.front();
+                if (device.uid == *uid)
+                    return device;
+    if (!devices.empty())
+        return devices.front();
     return std::nullopt;
 }
 
 std::vector<AudioDeviceInfo> AppState::monitorOutputDevices() const {
     std::vector<AudioDeviceInfo> devices;
     for (AudioObjectID device : AudioProperties::allDevices()) {
-        if (AudioProperties::channelCount(device, kAudioObjectPropertyScopeOutput) < 1) continue;
-        if (AudioProperties::isHidden(device)) continue;
+        if (AudioProperties::channelCount(device, kAudioObjectPropertyScopeOutput) < 1)
+            continue;
+        if (AudioProperties::isHidden(device))
+            continue;
         auto uid = AudioProperties::deviceUID(device);
-        if (!uid) continue;
+        if (!uid)
+            continue;
         auto name = AudioProperties::deviceName(device);
-        if (!name) continue;
-        if (*uid == kVirtualMicUID || *uid == kFeedDeviceUID) continue;
-        if (LocalizedText::containsIgnoringCase(*name, kFallbackOutputName)) continue;
-        if (uid->starts_with("CADefaultDeviceAggregate")) continue;
+        if (!name)
+            continue;
+        if (*uid == kVirtualMicUID || *uid == kFeedDeviceUID)
+            continue;
+        if (LocalizedText::containsIgnoringCase(*name, kFallbackOutputName))
+            continue;
+        if (uid->starts_with("CADefaultDeviceAggregate"))
+            continue;
         devices.push_back(AudioDeviceInfo{device, std::move(*uid), std::move(*name)});
     }
     DeviceManager::sortByName(devices);
@@ -172,44 +188,56 @@ std::vector<AudioDeviceInfo> AppState::monitorOutputDevices() const {
 }
 
 bool AppState::showsMonitorFeedbackWarning() const {
-    if (!isMonitoring.value()) return false;
+    if (!isMonitoring.value())
+        return false;
     const auto monitor = monitorDeviceToUse();
-    if (!monitor) return false;
+    if (!monitor)
+        return false;
     const auto& inputUID = deviceManager_->resolvedDeviceUID.value();
-    if (!inputUID) return false;
+    if (!inputUID)
+        return false;
     const auto input = deviceManager_->deviceWithUID(*inputUID);
-    if (!input) return false;
+    if (!input)
+        return false;
     const auto builtIn = std::optional<UInt32>(kAudioDeviceTransportTypeBuiltIn);
     return AudioProperties::transportType(monitor->deviceID) == builtIn &&
            AudioProperties::transportType(input->deviceID) == builtIn;
 }
 
 EngineStatus AppState::overallStatus() const {
-    if (captureStatus.value().isError()) return captureStatus.value();
-    if (outputStatus.value().isError()) return outputStatus.value();
-    if (!isRunning.value()) return EngineStatus::stopped();
+    if (captureStatus.value().isError())
+        return captureStatus.value();
+    if (outputStatus.value().isError())
+        return outputStatus.value();
+    if (!isRunning.value())
+        return EngineStatus::stopped();
     if (captureStatus.value() == EngineStatus::running() && outputStatus.value() == EngineStatus::running())
         return EngineStatus::running();
     return EngineStatus::starting();
 }
 
 void AppState::setRunning(bool running) {
-    if (running == isRunning.value()) return;
+    if (running == isRunning.value())
+        return;
     isRunning.set(running);
     settingsStore_.defaults->set(rawValue(SettingsKey::isRunning), PropertyListValue(running));
     applyRunningState();
 }
 
-void AppState::toggleRunning() { setRunning(!isRunning.value()); }
+void AppState::toggleRunning() {
+    setRunning(!isRunning.value());
+}
 
 void AppState::setMonitoring(bool monitoring) {
-    if (monitoring == isMonitoring.value()) return;
+    if (monitoring == isMonitoring.value())
+        return;
     isMonitoring.set(monitoring);
     updateMonitoring();
 }
 
 void AppState::setMonitorDeviceUID(const std::optional<std::string>& uid) {
-    if (uid == monitorDeviceUID.value()) return;
+    if (uid == monitorDeviceUID.value())
+        return;
     monitorDeviceUID.set(uid);
     const std::string key = rawValue(SettingsKey::monitorDeviceUID);
     if (uid)

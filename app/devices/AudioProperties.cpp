@@ -2,7 +2,6 @@
 
 #include "app/devices/LocalizedText.h"
 
-
 #include "platform/coreaudio/AudioHardware.h"
 #include "platform/corefoundation/CFStringBridge.h"
 #include "platform/oslog/Logger.h"

@@ -29,17 +29,25 @@ bool contains(const std::vector<std::string>& list, const std::string& value) {
 
 // The input filter, tested in order; later properties are not read once a test fails.
 std::optional<AudioDeviceInfo> inputDevice(AudioObjectID device, const std::optional<std::string>& loopbackUID) {
-    if (AudioProperties::channelCount(device, kAudioObjectPropertyScopeInput) < 1) return std::nullopt;
-    if (AudioProperties::isHidden(device)) return std::nullopt;
+    if (AudioProperties::channelCount(device, kAudioObjectPropertyScopeInput) < 1)
+        return std::nullopt;
+    if (AudioProperties::isHidden(device))
+        return std::nullopt;
     auto uid = AudioProperties::deviceUID(device);
-    if (!uid) return std::nullopt;
+    if (!uid)
+        return std::nullopt;
     auto name = AudioProperties::deviceName(device);
-    if (!name) return std::nullopt;
-    if (uid->starts_with(kPrivateAggregatePrefix)) return std::nullopt;
-    if (*uid == kVirtualMicUID) return std::nullopt;
+    if (!name)
+        return std::nullopt;
+    if (uid->starts_with(kPrivateAggregatePrefix))
+        return std::nullopt;
+    if (*uid == kVirtualMicUID)
+        return std::nullopt;
     const auto subDevices = AudioProperties::aggregateSubDeviceUIDs(device);
-    if (contains(subDevices, kVirtualMicUID)) return std::nullopt;
-    if (loopbackUID && (*uid == *loopbackUID || contains(subDevices, *loopbackUID))) return std::nullopt;
+    if (contains(subDevices, kVirtualMicUID))
+        return std::nullopt;
+    if (loopbackUID && (*uid == *loopbackUID || contains(subDevices, *loopbackUID)))
+        return std::nullopt;
     return AudioDeviceInfo{device, std::move(*uid), std::move(*name)};
 }
 
@@ -71,7 +79,8 @@ DeviceManager::~DeviceManager() {
 void DeviceManager::setMode(const InputMode& mode) {
     const bool changed = !(mode == mode_);
     mode_ = mode;
-    if (!changed) return;
+    if (!changed)
+        return;
     settingsStore_.saveInputMode(mode_);
     resolve();
 }
@@ -84,17 +93,20 @@ void DeviceManager::sortByName(std::vector<AudioDeviceInfo>& devices) {
 
 void DeviceManager::refreshInputDevices() {
     std::optional<std::string> loopbackUID;
-    if (auto loopback = AudioProperties::findDeviceNamed(kLoopbackName)) loopbackUID = loopback->uid;
+    if (auto loopback = AudioProperties::findDeviceNamed(kLoopbackName))
+        loopbackUID = loopback->uid;
     std::vector<AudioDeviceInfo> devices;
     for (AudioObjectID device : AudioProperties::allDevices())
-        if (auto info = inputDevice(device, loopbackUID)) devices.push_back(std::move(*info));
+        if (auto info = inputDevice(device, loopbackUID))
+            devices.push_back(std::move(*info));
     sortByName(devices);
     availableInputDevices.set(std::move(devices));
 }
 
 std::optional<AudioDeviceInfo> DeviceManager::deviceWithUID(const std::string& uid) const {
     for (const auto& device : availableInputDevices.value())
-        if (device.uid == uid) return device;
+        if (device.uid == uid)
+            return device;
     return std::nullopt;
 }
 
@@ -132,7 +144,8 @@ void DeviceManager::resolve() {
 void DeviceManager::useSystemDefault() {
     std::optional<AudioDeviceInfo> device;
     if (auto id = AudioProperties::defaultInputDevice())
-        if (auto uid = AudioProperties::deviceUID(*id)) device = deviceWithUID(*uid);
+        if (auto uid = AudioProperties::deviceUID(*id))
+            device = deviceWithUID(*uid);
     applyResolution(device);
 }
 
@@ -149,12 +162,14 @@ void DeviceManager::applyResolution(const std::optional<AudioDeviceInfo>& device
 
 void DeviceManager::watchResolvedDevice(std::optional<AudioObjectID> deviceID) {
     unwatchResolvedDevice();
-    if (!deviceID) return;
+    if (!deviceID)
+        return;
     const AudioObjectID id = *deviceID;
-    resolvedDeviceListenerBlock_ = makeAudioObjectPropertyListenerBlock(
-        [weak = weak_from_this(), id](UInt32, const AudioObjectPropertyAddress*) {
+    resolvedDeviceListenerBlock_ =
+        makeAudioObjectPropertyListenerBlock([weak = weak_from_this(), id](UInt32, const AudioObjectPropertyAddress*) {
             DispatchQueue::main().async([weak, id] {
-                if (auto manager = weak.lock()) manager->resolvedDeviceChanged(id);
+                if (auto manager = weak.lock())
+                    manager->resolvedDeviceChanged(id);
             });
         });
     const auto alive = globalAddress(kAudioDevicePropertyDeviceIsAlive);
@@ -168,7 +183,8 @@ void DeviceManager::watchResolvedDevice(std::optional<AudioObjectID> deviceID) {
 }
 
 void DeviceManager::unwatchResolvedDevice() {
-    if (!listenedDeviceID_ || !resolvedDeviceListenerBlock_) return;
+    if (!listenedDeviceID_ || !resolvedDeviceListenerBlock_)
+        return;
     const AudioObjectID id = *listenedDeviceID_;
     const auto alive = globalAddress(kAudioDevicePropertyDeviceIsAlive);
     const auto rate = globalAddress(kAudioDevicePropertyNominalSampleRate);
@@ -185,7 +201,8 @@ AudioObjectPropertyListenerBlock DeviceManager::makeListener(void (DeviceManager
     return makeAudioObjectPropertyListenerBlock(
         [weak = weak_from_this(), work](UInt32, const AudioObjectPropertyAddress*) {
             DispatchQueue::main().async([weak, work] {
-                if (auto manager = weak.lock()) ((*manager).*work)();
+                if (auto manager = weak.lock())
+                    ((*manager).*work)();
             });
         });
 }
@@ -222,7 +239,8 @@ void DeviceManager::deviceListChanged() {
     refreshInputDevices();
     std::string catalogue;
     for (const auto& device : availableInputDevices.value()) {
-        if (!catalogue.empty()) catalogue += ", ";
+        if (!catalogue.empty())
+            catalogue += ", ";
         catalogue += device.name + " [" + std::to_string(device.deviceID) + "]";
     }
     log().notice("Geräteliste geändert: %{public}s", catalogue);
@@ -230,11 +248,13 @@ void DeviceManager::deviceListChanged() {
 }
 
 void DeviceManager::defaultInputChanged() {
-    if (mode_.kind == InputMode::Kind::systemDefault || isUsingFallback.value()) resolve();
+    if (mode_.kind == InputMode::Kind::systemDefault || isUsingFallback.value())
+        resolve();
 }
 
 void DeviceManager::resolvedDeviceChanged(AudioObjectID deviceID) {
-    if (AudioProperties::isAlive(deviceID)) return;
+    if (AudioProperties::isAlive(deviceID))
+        return;
     log().notice("Eingangsgerät %u nicht mehr verfügbar.", deviceID);
     refreshInputDevices();
     resolve();
@@ -242,7 +262,8 @@ void DeviceManager::resolvedDeviceChanged(AudioObjectID deviceID) {
 
 void DeviceManager::addToPriority(const AudioDeviceInfo& device) {
     const auto& list = priorityList.value();
-    if (std::any_of(list.begin(), list.end(), [&](const auto& e) { return e.uid == device.uid; })) return;
+    if (std::any_of(list.begin(), list.end(), [&](const auto& e) { return e.uid == device.uid; }))
+        return;
     auto updated = list;
     updated.push_back(DevicePriorityEntry{device.uid, device.name});
     setPriorityList(std::move(updated));
@@ -257,7 +278,8 @@ void DeviceManager::removeFromPriority(const std::string& uid) {
 void DeviceManager::setPriorityList(std::vector<DevicePriorityEntry> list) {
     priorityList.set(list);
     settingsStore_.saveDevicePriority(list);
-    if (mode_.kind == InputMode::Kind::priority) resolve();
+    if (mode_.kind == InputMode::Kind::priority)
+        resolve();
 }
 
 }  // namespace velunto

@@ -33,7 +33,8 @@ SimulatedDeviceDescription feedDevice() {
 
 std::vector<std::string> uids(const std::vector<AudioDeviceInfo>& devices) {
     std::vector<std::string> out;
-    for (const auto& d : devices) out.push_back(d.uid);
+    for (const auto& d : devices)
+        out.push_back(d.uid);
     return out;
 }
 
@@ -43,7 +44,8 @@ protected:
         hardware.plug(device("Eingebautes Mikrofon", "builtin.mic", 1, 0));
         hardware.plug(device("Eingebaute Lautsprecher", "builtin.speakers", 0, 2));
         hardware.plug(device("USB Kopfhörer", "usb.phones", 0, 2, kAudioDeviceTransportTypeUSB));
-        if (feed) hardware.plug(feedDevice());
+        if (feed)
+            hardware.plug(feedDevice());
     }
     std::shared_ptr<AppState> launch() {
         auto state = AppState::make(defaults);

@@ -40,7 +40,8 @@ std::vector<double> clickDelays(double micRate, UInt32 micBuffer) {
     hardware.setOutputObserver("app.velunto.mic.feed",
                                [&](double sampleTime, const float* s, std::uint32_t frames, std::uint32_t channels) {
                                    for (std::uint32_t i = 0; i < frames; ++i) {
-                                       if (s[i * channels] < 0.5f) continue;
+                                       if (s[i * channels] < 0.5f)
+                                           continue;
                                        const double heard = (sampleTime + i) / 48000.0;
                                        delays.push_back(std::fmod(heard, 0.1));
                                    }
@@ -98,12 +99,14 @@ TEST(AudioPathEndToEnd, AMicWhoseBlocksDoNotMatchTheOutputsNeverLeavesTheFeedSil
     feed.hidden = true;
     hardware.plug(feed);
     std::size_t silent = 0, played = 0;
-    hardware.setOutputObserver("app.velunto.mic.feed", [&](double, const float* s, std::uint32_t frames,
-                                                          std::uint32_t channels) {
-        if (HostClock::nowNanoseconds() < VirtualTime::kStartNanoseconds + 6'000'000'000ull) return;
-        for (std::uint32_t i = 0; i < frames; ++i) silent += s[i * channels] == 0.0f;
-        played += frames;
-    });
+    hardware.setOutputObserver("app.velunto.mic.feed",
+                               [&](double, const float* s, std::uint32_t frames, std::uint32_t channels) {
+                                   if (HostClock::nowNanoseconds() < VirtualTime::kStartNanoseconds + 6'000'000'000ull)
+                                       return;
+                                   for (std::uint32_t i = 0; i < frames; ++i)
+                                       silent += s[i * channels] == 0.0f;
+                                   played += frames;
+                               });
     auto state = AppState::make(UserDefaults::inMemory());
     time.advance(60s);
     state.reset();

@@ -120,10 +120,11 @@ TEST(OutputEngineDrift, TenMinutesTwoHundredPPMApartStayInsideTheBand) {
     EXPECT_LE(static_cast<double>(above) / static_cast<double>(cycles), 0.12);
     // 200 ppm of the 480 s measured at 48 kHz is about 4600 surplus samples, each dropped once.
     EXPECT_NEAR(static_cast<double>(drops - repeats), 480 * 48000 * 200e-6, 600);
-    std::printf("fill between output cycles: %lld..%lld (above the band in %.1f %% of cycles), drops %lld, repeats %lld\n",
-                static_cast<long long>(minFill), static_cast<long long>(maxFill),
-                100.0 * static_cast<double>(above) / static_cast<double>(cycles), static_cast<long long>(drops),
-                static_cast<long long>(repeats));
+    std::printf(
+        "fill between output cycles: %lld..%lld (above the band in %.1f %% of cycles), drops %lld, repeats %lld\n",
+        static_cast<long long>(minFill), static_cast<long long>(maxFill),
+        100.0 * static_cast<double>(above) / static_cast<double>(cycles), static_cast<long long>(drops),
+        static_cast<long long>(repeats));
     engine.reset();
     RingBufferFree(ring);
 }

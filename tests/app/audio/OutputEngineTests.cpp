@@ -127,7 +127,8 @@ TEST_F(OutputEngineTest, PlaysTheNewestSamplesOnEveryChannel) {
         ASSERT_EQ(recorded[2 * i + 1], recorded[2 * i]);
     }
     EXPECT_EQ(recorded[2 * 511], 4551.0f);
-    for (std::size_t i = 512; i < 961; ++i) ASSERT_EQ(recorded[2 * i], 4040.0f + static_cast<float>(i)) << i;
+    for (std::size_t i = 512; i < 961; ++i)
+        ASSERT_EQ(recorded[2 * i], 4040.0f + static_cast<float>(i)) << i;
     EXPECT_EQ(recorded[2 * 961], 5000.0f);
     EXPECT_EQ(recorded[2 * 962], 0.0f);
     EXPECT_TRUE(logs.entries().empty());

@@ -23,7 +23,8 @@ SimulatedDeviceDescription mic(std::string name, std::string uid, UInt32 inputs 
 
 std::vector<std::string> names(const std::vector<AudioDeviceInfo>& devices) {
     std::vector<std::string> out;
-    for (const auto& d : devices) out.push_back(d.name);
+    for (const auto& d : devices)
+        out.push_back(d.name);
     return out;
 }
 
@@ -66,8 +67,7 @@ protected:
 
 TEST_F(DeviceManagerTest, CatalogueFiltersAndSortsAndTheDefaultResolves) {
     auto manager = makeManager();
-    EXPECT_EQ(names(manager->availableInputDevices.value()),
-              (std::vector<std::string>{"Aggregat", "Mic 2", "Mic 10"}));
+    EXPECT_EQ(names(manager->availableInputDevices.value()), (std::vector<std::string>{"Aggregat", "Mic 2", "Mic 10"}));
     EXPECT_EQ(manager->resolvedDeviceUID.value(), "m10") << "the first input device plugged is the default";
     EXPECT_EQ(manager->resolvedSampleRate.value(), 48000.0);
     EXPECT_FALSE(manager->isUsingFallback.value());
@@ -105,11 +105,11 @@ TEST_F(DeviceManagerTest, FixedModeFallsBackAndReturnsWithItsDevice) {
     time.runUntilIdle();
     EXPECT_EQ(manager->resolvedDeviceUID.value(), "usb.later");
     EXPECT_FALSE(manager->isUsingFallback.value());
-    EXPECT_EQ(logged("Geräteliste geändert: Aggregat [" + std::to_string(*hardware.deviceID("agg")) + "], Mic 2 [" +
-                     std::to_string(*hardware.deviceID("m2")) + "], Mic 10 [" +
-                     std::to_string(*hardware.deviceID("m10")) + "], USB [" +
-                     std::to_string(*hardware.deviceID("usb.later")) + "]"),
-              1u);
+    EXPECT_EQ(
+        logged("Geräteliste geändert: Aggregat [" + std::to_string(*hardware.deviceID("agg")) + "], Mic 2 [" +
+               std::to_string(*hardware.deviceID("m2")) + "], Mic 10 [" + std::to_string(*hardware.deviceID("m10")) +
+               "], USB [" + std::to_string(*hardware.deviceID("usb.later")) + "]"),
+        1u);
 
     // With the fixed device present, a default change does nothing; unplugged, it falls back again.
     ASSERT_TRUE(hardware.setDefaultInput("m10"));

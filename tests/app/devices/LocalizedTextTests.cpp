@@ -14,16 +14,16 @@ TEST(LocalizedText, StandardCompareOrdersNamesAsAFileBrowserDoes) {
         int expected;  // sign of a compared with b
     };
     const Case table[] = {
-        {"Mic 2", "Mic 10", -1},          // digit runs by value
+        {"Mic 2", "Mic 10", -1},  // digit runs by value
         {"Mic 10", "Mic 9", 1},
-        {"Mic 007", "Mic 8", -1},         // leading zeros do not count
-        {"mic", "Mic", 1},                // equal but for case: lower case first only as the last resort
-        {"MIC A", "mic b", -1},           // case does not decide before the letters do
+        {"Mic 007", "Mic 8", -1},           // leading zeros do not count
+        {"mic", "Mic", 1},                  // equal but for case: lower case first only as the last resort
+        {"MIC A", "mic b", -1},             // case does not decide before the letters do
         {"Äußeres Mikro", "Built-in", -1},  // ä sorts with a
-        {"Straße", "Strasse", 1},         // ß as ss, then the accent decides
+        {"Straße", "Strasse", 1},           // ß as ss, then the accent decides
         {"Zoom", "Ärmel", 1},
         {"USB 2.0", "USB 10.0", -1},
-        {"A", "A 1", -1},                 // a prefix sorts first
+        {"A", "A 1", -1},  // a prefix sorts first
         {"", "A", -1},
         {"Kanal 1", "Kanal 1", 0},
     };
