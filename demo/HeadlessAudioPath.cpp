@@ -1,7 +1,8 @@
 // The audio path without a user interface: the application state on simulated hardware (a built-in
-// microphone, the virtual microphone's feed device, headphones for listen-back), in real time for the
-// given number of seconds. What the feed device receives is written to a WAV file; the process's CPU
-// time per second of audio is printed at the end.
+// microphone, headphones for listen-back) and the installed virtual microphone, in real time for the
+// given number of seconds. A call app records "Velunto Mic" into a WAV file; the process's CPU time
+// per second of audio is printed at the end. Without an installed driver, a simulated output device
+// stands in for the feed device and its output is written instead.
 //
 //   velunto_headless_audio [seconds] [feed.wav]
 #include <sys/resource.h>
@@ -12,9 +13,11 @@
 #include <string>
 
 #include "app/audio/AppState.h"
+#include "platform/coreaudio/AudioServerPlugInHost.h"
 #include "platform/dispatch/MainRunLoop.h"
 #include "platform/oslog/LogSinks.h"
 #include "platform/sim/SimulatedAudioHardware.h"
+#include "platform/sim/SimulatedCallApp.h"
 
 using namespace velunto;
 
@@ -56,8 +59,10 @@ int main(int argc, char** argv) {
     phones.outputChannels = 2;
     phones.transportType = kAudioDeviceTransportTypeUSB;
     phones.driftPPM = -40;
-    SimulatedAudioHardware hardware({mic, feed, phones});
-    if (!hardware.recordToWAV(feed.uid, wavPath)) {
+    const bool driverInstalled = AudioServerPlugInHost::shared().loadInstalledDrivers() > 0;
+    SimulatedAudioHardware hardware({mic, phones});
+    if (!driverInstalled) hardware.plug(feed);
+    if (!driverInstalled && !hardware.recordToWAV(feed.uid, wavPath)) {
         std::fprintf(stderr, "%s kann nicht geschrieben werden.\n", wavPath.c_str());
         return 1;
     }
@@ -65,6 +70,11 @@ int main(int argc, char** argv) {
     auto state = AppState::make(UserDefaults::inMemory());
     state->setMonitoring(true);
     MainRunLoop::runFor(std::chrono::milliseconds(300));  // the capture side builds 0.15 s after the start
+    SimulatedCallApp callApp(AppState::kVirtualMicUID);
+    if (driverInstalled && !callApp.recordToWAV(wavPath)) {
+        std::fprintf(stderr, "Velunto Mic lässt sich nicht aufnehmen.\n");
+        return 1;
+    }
 
     const double before = cpuSeconds();
     const auto start = std::chrono::steady_clock::now();
@@ -79,8 +89,9 @@ int main(int argc, char** argv) {
                 state->monitorEngine().currentDeviceUID().value_or("-").c_str());
     std::printf("CPU-Zeit: %.1f ms pro Sekunde Audio (%.2f %% eines Kerns)\n", cpu / elapsed * 1000,
                 cpu / elapsed * 100);
+    callApp.stop();
     state.reset();
     hardware.stopRecording(feed.uid);
-    std::printf("Einspeisung aufgezeichnet: %s\n", wavPath.c_str());
+    std::printf("%s aufgezeichnet: %s\n", driverInstalled ? "Velunto Mic" : "Einspeisung", wavPath.c_str());
     return 0;
 }

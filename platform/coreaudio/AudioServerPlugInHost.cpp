@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -229,6 +230,30 @@ std::vector<AudioObjectID> AudioServerPlugInHost::deviceIDs(const fs::path& bund
     std::lock_guard lock(mutex_);
     auto driver = find(bundle);
     return driver ? driver->deviceIDs() : std::vector<AudioObjectID>{};
+}
+
+std::filesystem::path AudioServerPlugInHost::installedDriversDirectory() {
+    std::filesystem::path base;
+    if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data) {
+        base = data;
+    } else if (const char* home = std::getenv("HOME"); home && *home) {
+        base = std::filesystem::path(home) / ".local" / "share";
+    } else {
+        base = std::filesystem::temp_directory_path();
+    }
+    return base / "velunto" / "drivers";
+}
+
+std::size_t AudioServerPlugInHost::loadInstalledDrivers() {
+    const auto directory = installedDriversDirectory();
+    std::error_code error;
+    if (!std::filesystem::is_directory(directory, error)) return 0;
+    return loadAll(directory);
+}
+
+AudioServerPlugInHost& AudioServerPlugInHost::shared() {
+    static AudioServerPlugInHost* host = new AudioServerPlugInHost();  // device threads may outlive main
+    return *host;
 }
 
 }  // namespace velunto

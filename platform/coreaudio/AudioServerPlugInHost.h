@@ -45,6 +45,14 @@ public:
     void unloadAll();
 
     std::vector<std::filesystem::path> loadedBundles() const;
+
+    // Where installed drivers live: $XDG_DATA_HOME/velunto/drivers (~/.local/share/velunto/drivers).
+    static std::filesystem::path installedDriversDirectory();
+    // The host of the process's audio server, which the application asks to load the installed
+    // drivers at start-up; it lives until the process ends.
+    static AudioServerPlugInHost& shared();
+    // None installed (no such directory) loads nothing and is no error.
+    std::size_t loadInstalledDrivers();
     // The server's IDs of the devices of one loaded bundle, in the driver's order.
     std::vector<AudioObjectID> deviceIDs(const std::filesystem::path& bundle) const;
 
