@@ -59,8 +59,8 @@ int main(int argc, char** argv) {
     phones.outputChannels = 2;
     phones.transportType = kAudioDeviceTransportTypeUSB;
     phones.driftPPM = -40;
+    SimulatedAudioHardware hardware({mic, phones});  // first, as the built-in devices are: they are the defaults
     const bool driverInstalled = AudioServerPlugInHost::shared().loadInstalledDrivers() > 0;
-    SimulatedAudioHardware hardware({mic, phones});
     if (!driverInstalled) hardware.plug(feed);
     if (!driverInstalled && !hardware.recordToWAV(feed.uid, wavPath)) {
         std::fprintf(stderr, "%s kann nicht geschrieben werden.\n", wavPath.c_str());

@@ -27,15 +27,14 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     MainRunLoop::attachCurrentThread();
 
-    auto& host = AudioServerPlugInHost::shared();
-    host.loadInstalledDrivers();
     SimulatedDeviceDescription mic;
     mic.name = "Eingebautes Mikrofon";
     mic.uid = "sim.builtin.mic";
     mic.inputChannels = 1;
     mic.nominalSampleRate = 44100;
     mic.signal = SimulatedSignal::sineWave(330, 0.3);
-    SimulatedAudioHardware hardware({mic});
+    SimulatedAudioHardware hardware({mic});  // first, as built-in devices are: it is the default input
+    AudioServerPlugInHost::shared().loadInstalledDrivers();
 
     auto state = AppState::make(UserDefaults::inMemory());
     if (state->outputDeviceUID.value() != std::optional<std::string>(AppState::kFeedDeviceUID)) {

@@ -54,6 +54,7 @@ bool SimulatedCallApp::start(std::unique_ptr<SimulatedRecorder> recorder) {
         std::lock_guard lock(mutex_);
         recorder_ = std::move(recorder);
         firstSampleTime_ = -1;
+        framesRecorded_ = 0;
     }
     if (AudioDeviceCreateIOProcID(device_, ioProc, this, &proc_) != 0) return false;
     if (AudioDeviceStart(device_, proc_) != 0) {
@@ -81,6 +82,11 @@ double SimulatedCallApp::firstSampleTime() const {
     return firstSampleTime_;
 }
 
+std::uint64_t SimulatedCallApp::framesRecorded() const {
+    std::lock_guard lock(mutex_);
+    return framesRecorded_;
+}
+
 OSStatus SimulatedCallApp::ioProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* input,
                                   const AudioTimeStamp* inputTime, AudioBufferList*, const AudioTimeStamp*,
                                   void* self) {
@@ -91,7 +97,9 @@ OSStatus SimulatedCallApp::ioProc(AudioObjectID, const AudioTimeStamp*, const Au
     std::lock_guard lock(app.mutex_);
     if (!app.recorder_) return 0;
     if (app.firstSampleTime_ < 0) app.firstSampleTime_ = inputTime->mSampleTime;
-    app.recorder_->append(static_cast<const float*>(buffer.mData), buffer.mDataByteSize / 4 / buffer.mNumberChannels);
+    const UInt32 frames = buffer.mDataByteSize / 4 / buffer.mNumberChannels;
+    app.recorder_->append(static_cast<const float*>(buffer.mData), frames);
+    app.framesRecorded_ += frames;
     return 0;
 }
 

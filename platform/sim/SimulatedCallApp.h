@@ -31,6 +31,8 @@ public:
     double sampleRate() const { return sampleRate_; }
     // Input sample time of the first frame recorded, on the device's timeline.
     double firstSampleTime() const;
+    // Frames recorded since the recording started.
+    std::uint64_t framesRecorded() const;
 
 private:
     bool start(std::unique_ptr<SimulatedRecorder> recorder);
@@ -46,6 +48,7 @@ private:
     mutable std::mutex mutex_;
     std::unique_ptr<SimulatedRecorder> recorder_;
     double firstSampleTime_ = -1;
+    std::uint64_t framesRecorded_ = 0;
 };
 
 }  // namespace velunto
