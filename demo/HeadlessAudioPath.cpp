@@ -61,7 +61,8 @@ int main(int argc, char** argv) {
     phones.driftPPM = -40;
     SimulatedAudioHardware hardware({mic, phones});  // first, as the built-in devices are: they are the defaults
     const bool driverInstalled = AudioServerPlugInHost::shared().loadInstalledDrivers() > 0;
-    if (!driverInstalled) hardware.plug(feed);
+    if (!driverInstalled)
+        hardware.plug(feed);
     if (!driverInstalled && !hardware.recordToWAV(feed.uid, wavPath)) {
         std::fprintf(stderr, "%s kann nicht geschrieben werden.\n", wavPath.c_str());
         return 1;

@@ -21,8 +21,10 @@ int main(int argc, char** argv) {
     double seconds = 5;
     std::string out = "velunto-mic.wav";
     for (int i = 1; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--seconds") == 0) seconds = std::atof(argv[i + 1]);
-        else if (std::strcmp(argv[i], "--out") == 0) out = argv[i + 1];
+        if (std::strcmp(argv[i], "--seconds") == 0)
+            seconds = std::atof(argv[i + 1]);
+        else if (std::strcmp(argv[i], "--out") == 0)
+            out = argv[i + 1];
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     MainRunLoop::attachCurrentThread();

@@ -18,8 +18,13 @@ typedef UInt32 ULONG;
 typedef void* LPVOID;
 typedef CFUUIDBytes REFIID;
 
+#ifdef __cplusplus
+#define E_NOINTERFACE static_cast<HRESULT>(0x80000004)
+#define S_OK static_cast<HRESULT>(0)
+#else
 #define E_NOINTERFACE ((HRESULT)0x80000004)
 #define S_OK ((HRESULT)0)
+#endif
 
 /* 443ABAB8-E7B3-491A-B985-BEB9187030DB */
 #define kAudioServerPlugInTypeUUID                                                                                     \

@@ -247,7 +247,8 @@ std::filesystem::path AudioServerPlugInHost::installedDriversDirectory() {
 std::size_t AudioServerPlugInHost::loadInstalledDrivers() {
     const auto directory = installedDriversDirectory();
     std::error_code error;
-    if (!std::filesystem::is_directory(directory, error)) return 0;
+    if (!std::filesystem::is_directory(directory, error))
+        return 0;
     return loadAll(directory);
 }
 

@@ -15,7 +15,9 @@ AudioObjectPropertyAddress address(AudioObjectPropertySelector selector,
 
 SimulatedCallApp::SimulatedCallApp(std::string deviceUID) : uid_(std::move(deviceUID)) {}
 
-SimulatedCallApp::~SimulatedCallApp() { stop(); }
+SimulatedCallApp::~SimulatedCallApp() {
+    stop();
+}
 
 bool SimulatedCallApp::lookUp() {
     auto uid = makeCFString(uid_);
@@ -28,11 +30,13 @@ bool SimulatedCallApp::lookUp() {
         return false;
     const auto rate = address(kAudioDevicePropertyNominalSampleRate);
     size = sizeof sampleRate_;
-    if (AudioObjectGetPropertyData(device_, &rate, 0, nullptr, &size, &sampleRate_) != 0) return false;
+    if (AudioObjectGetPropertyData(device_, &rate, 0, nullptr, &size, &sampleRate_) != 0)
+        return false;
     const auto layout = address(kAudioDevicePropertyStreamConfiguration, kAudioObjectPropertyScopeInput);
     alignas(AudioBufferList) unsigned char storage[256];
     size = sizeof storage;
-    if (AudioObjectGetPropertyData(device_, &layout, 0, nullptr, &size, storage) != 0) return false;
+    if (AudioObjectGetPropertyData(device_, &layout, 0, nullptr, &size, storage) != 0)
+        return false;
     const auto* list = reinterpret_cast<const AudioBufferList*>(storage);
     channels_ = list->mNumberBuffers > 0 ? list->mBuffers[0].mNumberChannels : 0;
     return channels_ > 0;
@@ -43,7 +47,8 @@ bool SimulatedCallApp::recordToMemory(std::size_t maxFrames) {
 }
 
 bool SimulatedCallApp::recordToWAV(const std::string& path) {
-    if (!lookUp()) return false;
+    if (!lookUp())
+        return false;
     auto recorder = SimulatedRecorder::wav(path, channels_, sampleRate_);
     return recorder && start(std::move(recorder));
 }
@@ -56,7 +61,8 @@ bool SimulatedCallApp::start(std::unique_ptr<SimulatedRecorder> recorder) {
         firstSampleTime_ = -1;
         framesRecorded_ = 0;
     }
-    if (AudioDeviceCreateIOProcID(device_, ioProc, this, &proc_) != 0) return false;
+    if (AudioDeviceCreateIOProcID(device_, ioProc, this, &proc_) != 0)
+        return false;
     if (AudioDeviceStart(device_, proc_) != 0) {
         AudioDeviceDestroyIOProcID(device_, proc_);
         proc_ = nullptr;
@@ -66,7 +72,8 @@ bool SimulatedCallApp::start(std::unique_ptr<SimulatedRecorder> recorder) {
 }
 
 void SimulatedCallApp::stop() {
-    if (!proc_) return;
+    if (!proc_)
+        return;
     AudioDeviceStop(device_, proc_);
     AudioDeviceDestroyIOProcID(device_, proc_);
     proc_ = nullptr;
@@ -91,12 +98,16 @@ OSStatus SimulatedCallApp::ioProc(AudioObjectID, const AudioTimeStamp*, const Au
                                   const AudioTimeStamp* inputTime, AudioBufferList*, const AudioTimeStamp*,
                                   void* self) {
     auto& app = *static_cast<SimulatedCallApp*>(self);
-    if (!input || input->mNumberBuffers == 0) return 0;
+    if (!input || input->mNumberBuffers == 0)
+        return 0;
     const AudioBuffer& buffer = input->mBuffers[0];
-    if (buffer.mNumberChannels == 0) return 0;
+    if (buffer.mNumberChannels == 0)
+        return 0;
     std::lock_guard lock(app.mutex_);
-    if (!app.recorder_) return 0;
-    if (app.firstSampleTime_ < 0) app.firstSampleTime_ = inputTime->mSampleTime;
+    if (!app.recorder_)
+        return 0;
+    if (app.firstSampleTime_ < 0)
+        app.firstSampleTime_ = inputTime->mSampleTime;
     const UInt32 frames = buffer.mDataByteSize / 4 / buffer.mNumberChannels;
     app.recorder_->append(static_cast<const float*>(buffer.mData), frames);
     app.framesRecorded_ += frames;

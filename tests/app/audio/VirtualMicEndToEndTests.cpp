@@ -19,7 +19,8 @@ namespace {
 // Best normalised correlation of `probe` against `history` over every offset, and that offset.
 std::pair<double, std::size_t> bestMatch(const std::vector<float>& probe, const std::vector<float>& history) {
     double energyProbe = 0;
-    for (float x : probe) energyProbe += double{x} * x;
+    for (float x : probe)
+        energyProbe += double{x} * x;
     double best = -2;
     std::size_t at = 0;
     for (std::size_t offset = 0; offset + probe.size() <= history.size(); ++offset) {
@@ -74,7 +75,8 @@ TEST(VirtualMicEndToEnd, WhatTheAppPlaysIsWhatACallAppRecords) {
             const auto n = RingBufferRead(state->monitorRingBuffer(), chunk.data(), chunk.size());
             produced.insert(produced.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(n));
             producedTotal += n;
-            while (produced.size() > 16384) produced.pop_front();
+            while (produced.size() > 16384)
+                produced.pop_front();
         }
         const auto recorded = callApp.recording();
         const auto recordedTotal = static_cast<std::int64_t>(callApp.framesRecorded());
@@ -91,7 +93,8 @@ TEST(VirtualMicEndToEnd, WhatTheAppPlaysIsWhatACallAppRecords) {
         const auto producedIndex = static_cast<std::int64_t>(producedTotal - history.size() + offset);
         const std::int64_t distance = producedIndex - (recordedTotal - 2048);
         EXPECT_GE(correlation, 0.99) << "minute " << minute;
-        if (!firstDistance) firstDistance = distance;
+        if (!firstDistance)
+            firstDistance = distance;
         EXPECT_EQ(distance, *firstDistance) << "minute " << minute;
     }
     callApp.stop();
