@@ -244,13 +244,16 @@ void AudioServerPlugInDevice::performConfigurationChange(UInt64 action, void* in
     paused_.store(false);
 }
 
-void AudioServerPlugInDevice::readInput(const AudioDeviceIOCycle& cycle, AudioBufferList& input) {
+// Real-time: one IO operation of a cycle over the streams of one direction; `perStream` is called
+// with each stream's buffer, its index among those streams and the frames of the cycle.
+template <class PerStream>
+void AudioServerPlugInDevice::runOperation(UInt32 operation, bool input, const AudioDeviceIOCycle& cycle,
+                                           PerStream perStream) {
     IOScope scope(*this);
     if (!scope)
         return;
     const auto& table = driver_->functions();
     const AudioServerPlugInDriverRef ref = driver_->driverRef();
-    const UInt32 operation = kAudioServerPlugInIOOperationReadInput;
     Boolean willDo = false;
     Boolean inPlace = true;
     if (table.WillDoIOOperation(ref, driverObjectID_, kClientID, operation, &willDo, &inPlace) !=
@@ -263,58 +266,46 @@ void AudioServerPlugInDevice::readInput(const AudioDeviceIOCycle& cycle, AudioBu
         return;
     UInt32 index = 0;
     for (auto& buffer : buffers_) {
-        if (!buffer.isInput)
+        if (buffer.isInput != input)
             continue;
-        table.DoIOOperation(ref, driverObjectID_, buffer.driverID, kClientID, operation, frames, &info,
-                            buffer.samples.data(), nullptr);
-        if (index < input.mNumberBuffers) {
-            AudioBuffer& target = input.mBuffers[index];
-            const std::size_t bytes =
-                std::min<std::size_t>(target.mDataByteSize, std::size_t{frames} * buffer.channels * sizeof(float));
-            if (bytes > 0)
-                std::memcpy(target.mData, buffer.samples.data(), bytes);
-        }
-        ++index;
+        perStream(buffer, index++, frames, [&] {
+            table.DoIOOperation(ref, driverObjectID_, buffer.driverID, kClientID, operation, frames, &info,
+                                buffer.samples.data(), nullptr);
+        });
     }
     table.EndIOOperation(ref, driverObjectID_, kClientID, operation, frames, &info);
 }
 
+void AudioServerPlugInDevice::readInput(const AudioDeviceIOCycle& cycle, AudioBufferList& input) {
+    runOperation(kAudioServerPlugInIOOperationReadInput, true, cycle,
+                 [&](StreamBuffer& buffer, UInt32 index, UInt32 frames, auto doIO) {
+                     doIO();
+                     if (index >= input.mNumberBuffers)
+                         return;
+                     AudioBuffer& target = input.mBuffers[index];
+                     const std::size_t bytes = std::min<std::size_t>(
+                         target.mDataByteSize, std::size_t{frames} * buffer.channels * sizeof(float));
+                     if (bytes > 0)
+                         std::memcpy(target.mData, buffer.samples.data(), bytes);
+                 });
+}
+
 void AudioServerPlugInDevice::writeOutput(const AudioDeviceIOCycle& cycle, const AudioBufferList& output) {
-    IOScope scope(*this);
-    if (!scope)
-        return;
-    const auto& table = driver_->functions();
-    const AudioServerPlugInDriverRef ref = driver_->driverRef();
-    const UInt32 operation = kAudioServerPlugInIOOperationWriteMix;
-    Boolean willDo = false;
-    Boolean inPlace = true;
-    if (table.WillDoIOOperation(ref, driverObjectID_, kClientID, operation, &willDo, &inPlace) !=
-            kAudioHardwareNoError ||
-        !willDo)
-        return;
-    const AudioServerPlugInIOCycleInfo info = cycleInfo(cycle);
-    const UInt32 frames = std::min(cycle.frames, capacityFrames_);
-    if (table.BeginIOOperation(ref, driverObjectID_, kClientID, operation, frames, &info) != kAudioHardwareNoError)
-        return;
-    UInt32 index = 0;
-    for (auto& buffer : buffers_) {
-        if (buffer.isInput)
-            continue;
-        // The driver may write into its buffer, so it gets a copy of the mix.
-        const std::size_t capacity = std::size_t{frames} * buffer.channels * sizeof(float);
-        std::size_t bytes = 0;
-        if (index < output.mNumberBuffers) {
-            bytes = std::min<std::size_t>(output.mBuffers[index].mDataByteSize, capacity);
-            if (bytes > 0)
-                std::memcpy(buffer.samples.data(), output.mBuffers[index].mData, bytes);
-        }
-        if (bytes < capacity)
-            std::memset(reinterpret_cast<unsigned char*>(buffer.samples.data()) + bytes, 0, capacity - bytes);
-        table.DoIOOperation(ref, driverObjectID_, buffer.driverID, kClientID, operation, frames, &info,
-                            buffer.samples.data(), nullptr);
-        ++index;
-    }
-    table.EndIOOperation(ref, driverObjectID_, kClientID, operation, frames, &info);
+    runOperation(kAudioServerPlugInIOOperationWriteMix, false, cycle,
+                 [&](StreamBuffer& buffer, UInt32 index, UInt32 frames, auto doIO) {
+                     // The driver may write into its buffer, so it gets a copy of the mix.
+                     const std::size_t capacity = std::size_t{frames} * buffer.channels * sizeof(float);
+                     std::size_t bytes = 0;
+                     if (index < output.mNumberBuffers) {
+                         bytes = std::min<std::size_t>(output.mBuffers[index].mDataByteSize, capacity);
+                         if (bytes > 0)
+                             std::memcpy(buffer.samples.data(), output.mBuffers[index].mData, bytes);
+                     }
+                     if (bytes < capacity)
+                         std::memset(reinterpret_cast<unsigned char*>(buffer.samples.data()) + bytes, 0,
+                                     capacity - bytes);
+                     doIO();
+                 });
 }
 
 }  // namespace velunto

@@ -66,6 +66,8 @@ private:
         std::vector<float> samples;  // channels × capacityFrames_, interleaved
     };
     class IOScope;
+    template <class PerStream>
+    void runOperation(UInt32 operation, bool input, const AudioDeviceIOCycle& cycle, PerStream perStream);
 
     UInt32 streamChannels(AudioObjectID driverStreamID) const;
     UInt32 bufferFrameSize() const;
