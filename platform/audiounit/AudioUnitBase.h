@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstring>
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -57,6 +59,16 @@ public:
 
 protected:
     AudioUnitBase() = default;
+
+    // Copies a property value out: kAudioUnitErr_InvalidParameter for a missing or short buffer.
+    template <class T>
+    static OSStatus answerProperty(const T& value, void* outData, UInt32* ioDataSize) {
+        if (outData == nullptr || ioDataSize == nullptr || *ioDataSize < sizeof(value))
+            return kAudioUnitErr_InvalidParameter;
+        std::memcpy(outData, &value, sizeof(value));
+        *ioDataSize = sizeof(value);
+        return noErr;
+    }
     AudioUnitBase(const AudioUnitBase&) = delete;
     AudioUnitBase& operator=(const AudioUnitBase&) = delete;
 };

@@ -119,14 +119,7 @@ HALOutputUnit::~HALOutputUnit() {
 OSStatus HALOutputUnit::getProperty(AudioUnitPropertyID id, AudioUnitScope scope, AudioUnitElement element,
                                     void* outData, UInt32* ioDataSize) {
     std::lock_guard lock(mutex_);
-    const auto answer = [&](const auto& value) -> OSStatus {
-        if (outData == nullptr || ioDataSize == nullptr || *ioDataSize < sizeof(value)) {
-            return kAudioUnitErr_InvalidParameter;
-        }
-        std::memcpy(outData, &value, sizeof(value));
-        *ioDataSize = sizeof(value);
-        return noErr;
-    };
+    const auto answer = [&](const auto& value) { return answerProperty(value, outData, ioDataSize); };
     OSStatus status = noErr;
     switch (id) {
         case kAudioOutputUnitProperty_EnableIO:

@@ -47,12 +47,7 @@ OSStatus HALInputUnit::getProperty(AudioUnitPropertyID id, AudioUnitScope scope,
     if (id == kAudioOutputUnitProperty_CurrentDevice) {
         if (scope != kAudioUnitScope_Global)
             return kAudioUnitErr_InvalidScope;
-        if (*ioDataSize < sizeof(AudioObjectID))
-            return kAudioUnitErr_InvalidParameter;
-        const AudioObjectID device = currentDevice();
-        std::memcpy(outData, &device, sizeof device);
-        *ioDataSize = sizeof device;
-        return 0;
+        return answerProperty(currentDevice(), outData, ioDataSize);
     }
     return kAudioUnitErr_InvalidProperty;
 }
