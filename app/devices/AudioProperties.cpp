@@ -189,7 +189,7 @@ std::vector<std::string> aggregateSubDeviceUIDs(AudioObjectID device) {
 std::optional<AudioDeviceInfo> findDeviceNamed(std::string_view text) {
     for (AudioObjectID device : allDevices()) {
         auto name = deviceName(device);
-        if (!name || !containsIgnoringCase(*name, text))
+        if (!name || !LocalizedText::containsIgnoringCase(*name, text))
             continue;
         if (auto uid = deviceUID(device))
             return AudioDeviceInfo{device, std::move(*uid), std::move(*name)};
@@ -208,9 +208,6 @@ std::optional<AudioObjectID> currentDevice(AudioUnit unit, std::string_view tag)
     return device;
 }
 
-bool containsIgnoringCase(std::string_view haystack, std::string_view needle) {
-    return LocalizedText::containsIgnoringCase(haystack, needle);
-}
 
 }  // namespace AudioProperties
 

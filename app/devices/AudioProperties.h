@@ -41,8 +41,6 @@ std::optional<AudioDeviceInfo> findDeviceNamed(std::string_view text);
 // The device an output unit is bound to; `tag` names the caller in the label ("output", "input").
 std::optional<AudioObjectID> currentDevice(AudioUnit unit, std::string_view tag);
 
-// Case-insensitive containment in the user's locale (Unicode simple case folding of UTF-8 text).
-bool containsIgnoringCase(std::string_view haystack, std::string_view needle);
 
 }  // namespace AudioProperties
 

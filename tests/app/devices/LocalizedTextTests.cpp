@@ -38,6 +38,7 @@ TEST(LocalizedText, StandardCompareOrdersNamesAsAFileBrowserDoes) {
 
 TEST(LocalizedText, ContainsIgnoresCaseIncludingUmlauts) {
     EXPECT_TRUE(LocalizedText::containsIgnoringCase("Äußeres Mikrofon", "ÄUßERES MIKRO"));
+    EXPECT_FALSE(LocalizedText::containsIgnoringCase("Äußeres Mikrofon", "äUSSERES"));  // ß is not folded to ss
     EXPECT_TRUE(LocalizedText::containsIgnoringCase("BlackHole 2ch", "blackhole 2CH"));
     EXPECT_FALSE(LocalizedText::containsIgnoringCase("Mic", "Mikrofon"));
     EXPECT_TRUE(LocalizedText::containsIgnoringCase("anything", ""));
