@@ -1,11 +1,9 @@
 #include "app/audio/AppState.h"
 
-#include <cstdio>
-#include <cstdlib>
-
 #include "app/devices/AudioProperties.h"
 #include "app/devices/LocalizedText.h"
 #include "app/settings/SettingsKey.h"
+#include "platform/foundation/FatalError.h"
 #include "platform/oslog/Logger.h"
 
 namespace velunto {
@@ -17,16 +15,10 @@ const Logger& log() {
     return logger;
 }
 
-[[noreturn]] void fatal(const char* message) {
-    std::fputs(message, stderr);
-    std::fputc('\n', stderr);
-    std::abort();
-}
-
 RingBuffer* makeRing(std::uint64_t size, const char* failure) {
     RingBuffer* ring = RingBufferCreate(size);
     if (!ring)
-        fatal(failure);
+        fatalError(failure);
     return ring;
 }
 
