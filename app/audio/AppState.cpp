@@ -30,18 +30,17 @@ std::shared_ptr<AppState> AppState::make(std::shared_ptr<UserDefaults> defaults)
     return state;
 }
 
-AppState::AppState(std::shared_ptr<UserDefaults> defaults) : settingsStore_(std::move(defaults)) {}
+AppState::AppState(std::shared_ptr<UserDefaults> defaults)
+    : spectrumAnalyzer_(SpectrumAnalyzer::make()), settingsStore_(std::move(defaults)) {}
 
 void AppState::construct() {
     deviceManager_ = DeviceManager::make(settingsStore_);
-    eqNode_ = std::make_shared<AVAudioUnitEQ>(5);
-    eqNode_->setGlobalGain(0);
+    deviceEQ_ = DeviceEQ::make(settingsStore_);
 
     const auto& defaults = *settingsStore_.defaults;
     videoOffsetMilliseconds.set(defaults.integer(rawValue(SettingsKey::videoOffsetMilliseconds)));
     pluginLatencyMeasurements.set(settingsStore_.loadPluginLatencyMeasurements());
 
-    analysisRingBuffer_ = makeRing(16384, "Analyse-Ringpuffer konnte nicht angelegt werden.");
     ringBuffer_ = makeRing(48000, "RingBuffer konnte nicht angelegt werden.");
     monitorRingBuffer_ = makeRing(48000, "Vorhör-Ringpuffer konnte nicht angelegt werden.");
     monitorEngine_ = std::make_shared<OutputEngine>(monitorRingBuffer_);
@@ -49,7 +48,8 @@ void AppState::construct() {
     monitorDeviceUID.set(defaults.string(rawValue(SettingsKey::monitorDeviceUID)));
     pauseShortcut.set(settingsStore_.loadPauseShortcut());
 
-    captureEngine_ = std::make_shared<CaptureEngine>(ringBuffer_, analysisRingBuffer_, monitorRingBuffer_, eqNode_);
+    captureEngine_ = std::make_shared<CaptureEngine>(ringBuffer_, spectrumAnalyzer_->ringBuffer(), monitorRingBuffer_,
+                                                     deviceEQ_->node());
     outputEngine_ = std::make_shared<OutputEngine>(ringBuffer_);
     isRunning.set(settingsStore_.loadIsRunning());
 
@@ -65,7 +65,7 @@ AppState::~AppState() {
     outputEngine_.reset();
     monitorEngine_.reset();
     deviceManager_.reset();
-    for (RingBuffer* ring : {ringBuffer_, monitorRingBuffer_, analysisRingBuffer_})
+    for (RingBuffer* ring : {ringBuffer_, monitorRingBuffer_})
         RingBufferFree(ring);
 }
 
@@ -97,8 +97,10 @@ void AppState::bindObservers() {
     deviceManager_->resolvedDeviceUID
         .sink(DispatchQueue::main(),
               [weak](const std::optional<std::string>&) {
-                  if (auto self = weak.lock())
+                  if (auto self = weak.lock()) {
+                      self->switchEQToResolvedDevice();
                       self->applyRunningState();
+                  }
               })
         .store(cancellables_);
     captureEngine_->onStatusChange = [weak](const EngineStatus& status) {
@@ -125,6 +127,15 @@ void AppState::applyRunningState() {
     if (outputDeviceUID.value() && outputEngine_->status().kind() != EngineStatus::Kind::running)
         outputEngine_->start(*outputDeviceUID.value());
     captureEngine_->start(deviceManager_->resolvedDeviceUID.value());
+}
+
+void AppState::switchEQToResolvedDevice() {
+    std::optional<AudioDeviceInfo> device;
+    if (const auto& uid = deviceManager_->resolvedDeviceUID.value())
+        for (const auto& candidate : deviceManager_->availableInputDevices.value())
+            if (candidate.uid == *uid)
+                device = candidate;
+    deviceEQ_->switchToDevice(device);
 }
 
 void AppState::updateMonitoring() {

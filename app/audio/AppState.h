@@ -12,10 +12,11 @@
 #include "app/audio/RingBuffer.h"
 #include "app/devices/AudioDeviceInfo.h"
 #include "app/devices/DeviceManager.h"
+#include "app/processing/DeviceEQ.h"
 #include "app/processing/PluginLatencyMeasurement.h"
+#include "app/processing/SpectrumAnalyzer.h"
 #include "app/settings/SettingsStore.h"
 #include "app/ui/KeyShortcut.h"
-#include "platform/avaudio/AVAudioUnitEQ.h"
 #include "platform/combine/AnyCancellable.h"
 #include "platform/combine/Published.h"
 #include "platform/foundation/UserDefaults.h"
@@ -41,8 +42,8 @@ public:
     CaptureEngine& captureEngine() { return *captureEngine_; }
     OutputEngine& outputEngine() { return *outputEngine_; }
     OutputEngine& monitorEngine() { return *monitorEngine_; }
-    // The equaliser unit the capture graph runs through (its settings per device come later).
-    AVAudioUnitEQ& eqNode() { return *eqNode_; }
+    DeviceEQ& deviceEQ() { return *deviceEQ_; }
+    SpectrumAnalyzer& spectrumAnalyzer() { return *spectrumAnalyzer_; }
     RingBuffer* ringBuffer() const { return ringBuffer_; }
     RingBuffer* monitorRingBuffer() const { return monitorRingBuffer_; }
 
@@ -76,12 +77,13 @@ private:
     void resolveOutputDevice();
     void bindObservers();
     void applyRunningState();
+    void switchEQToResolvedDevice();
     void updateMonitoring();
 
+    std::shared_ptr<SpectrumAnalyzer> spectrumAnalyzer_;
     SettingsStore settingsStore_;
     std::shared_ptr<DeviceManager> deviceManager_;
-    std::shared_ptr<AVAudioUnitEQ> eqNode_;
-    RingBuffer* analysisRingBuffer_ = nullptr;  // until the spectrum analyser owns it
+    std::shared_ptr<DeviceEQ> deviceEQ_;
     RingBuffer* ringBuffer_ = nullptr;
     RingBuffer* monitorRingBuffer_ = nullptr;
     std::shared_ptr<OutputEngine> monitorEngine_;

@@ -155,3 +155,36 @@ TEST_F(AppStateTest, ACaptureErrorIsTheOverallErrorWhileTheOutputRuns) {
 }
 
 }  // namespace
+
+TEST_F(AppStateTest, TheEqualiserFollowsTheResolvedInputDevice) {
+    plugStandard();
+    hardware.plug(device("USB-Mikrofon", "usb.mic", 1, 0, kAudioDeviceTransportTypeUSB));
+    EQSettings usb = defaultEQSettings();
+    usb.bands[2].gain = 9;
+    SettingsStore(defaults).saveEQSettingsByDevice({{"usb.mic", usb}});
+    auto state = launch();
+    DeviceEQ& eq = state->deviceEQ();
+    EXPECT_EQ(eq.deviceUID.value(), "builtin.mic");
+    EXPECT_EQ(eq.deviceName.value(), "Eingebautes Mikrofon");
+    EXPECT_EQ(eq.settings.value(), defaultEQSettings());
+
+    ASSERT_TRUE(hardware.setDefaultInput("usb.mic"));
+    time.advance(500ms);
+    EXPECT_EQ(eq.deviceUID.value(), "usb.mic");
+    EXPECT_EQ(eq.node()->bands()[2].gain(), 9.0f);
+
+    auto edited = usb;
+    edited.bands[4].gain = -2;
+    eq.setSettings(edited);
+    ASSERT_TRUE(hardware.setDefaultInput("builtin.mic"));  // within the save delay
+    time.advance(500ms);
+    EXPECT_EQ(eq.deviceUID.value(), "builtin.mic");
+    EXPECT_EQ(eq.node()->bands()[2].gain(), 0.0f);
+    EXPECT_EQ(SettingsStore(defaults).loadEQSettingsByDevice(),
+              (std::map<std::string, EQSettings>{{"usb.mic", edited}}));
+
+    ASSERT_TRUE(hardware.unplug("builtin.mic"));
+    ASSERT_TRUE(hardware.unplug("usb.mic"));
+    time.advance(500ms);
+    EXPECT_EQ(eq.deviceUID.value(), std::nullopt);
+}
