@@ -63,6 +63,19 @@ double AVAudioUnit::latency() const {
     return seconds;
 }
 
+bool AVAudioUnit::shouldBypassEffect() const {
+    UInt32 value = 0;
+    UInt32 size = sizeof value;
+    return AudioUnitGetProperty(unit_, kAudioUnitProperty_BypassEffect, kAudioUnitScope_Global, 0, &value, &size) ==
+               0 &&
+           value != 0;
+}
+
+void AVAudioUnit::setShouldBypassEffect(bool bypass) {
+    const UInt32 value = bypass ? 1 : 0;
+    AudioUnitSetProperty(unit_, kAudioUnitProperty_BypassEffect, kAudioUnitScope_Global, 0, &value, sizeof value);
+}
+
 void AVAudioUnit::reset() {
     object_->reset();
 }

@@ -26,6 +26,9 @@ public:
     const AudioComponentDescription& audioComponentDescription() const { return description_; }
     // The unit's own latency report in seconds.
     double latency() const;
+    // The unit's bypass-effect property; false (and ignored) for a unit without one.
+    bool shouldBypassEffect() const;
+    void setShouldBypassEffect(bool bypass);
     void reset() override;
 
 protected:

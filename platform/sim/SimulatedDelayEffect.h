@@ -12,12 +12,12 @@ namespace velunto {
 class SimulatedDelayEffect final : public EffectAudioUnit {
 public:
     enum Parameter : AudioUnitParameterID {
-        kDelayFrames = 0,      // samples, 0-14400 (rounded), default 480
+        kDelayFrames = 0,      // samples, 0-24000 (rounded), default 480
         kLatencyReporting = 1  // a LatencyReporting value, default true
     };
     enum LatencyReporting { kReportTrueDelay = 0, kReportHalfDelay = 1, kReportNoDelay = 2 };
 
-    static constexpr UInt32 kMaxDelayFrames = 14400;
+    static constexpr UInt32 kMaxDelayFrames = 24000;  // half a second: beyond what a latency measurement searches
     static constexpr AudioComponentDescription kDescription{kAudioUnitType_Effect, kSimulatedDelaySubType,
                                                             kSimulatedEffectManufacturer, 0, 0};
     static constexpr const char* kName = "Velunto Sim: Delay";
@@ -32,7 +32,7 @@ protected:
     Float64 reportedLatency(Float64 sampleRate) const override;
 
 private:
-    static constexpr UInt32 kRingFrames = 16384;
+    static constexpr UInt32 kRingFrames = 32768;
     static_assert(kRingFrames > kMaxDelayFrames && (kRingFrames & (kRingFrames - 1)) == 0);
 
     UInt32 delayFrames() const;

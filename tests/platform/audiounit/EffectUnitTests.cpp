@@ -187,7 +187,7 @@ TEST(EffectUnits, FullStateRestoresParametersAndRefusesAnotherComponentsState) {
     extended.get<PropertyListValue::Dictionary>()["data"] =
         PropertyListValue::Dictionary{{"0", 99999}, {"77", 1.0}, {"x", 2.0}};
     EXPECT_TRUE(other.setFullState(extended)) << "unknown ids are ignored";
-    EXPECT_EQ(other.parameterValue(SimulatedDelayEffect::kDelayFrames), 14400.0f) << "clamped into range";
+    EXPECT_EQ(other.parameterValue(SimulatedDelayEffect::kDelayFrames), 24000.0f) << "clamped into range";
     EXPECT_EQ(other.parameterValue(77), std::nullopt);
     EXPECT_EQ(other.setParameterValue(77, 1.0f), kAudioUnitErr_InvalidParameter);
 }
