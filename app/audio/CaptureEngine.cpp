@@ -225,7 +225,7 @@ void CaptureEngine::recordPreProcessing(double seconds, std::weak_ptr<PreProcess
     finishPendingRecording(false);
     if (status_.kind() != EngineStatus::Kind::running || !formatMixer_) {
         if (auto r = requester.lock())
-            r->recordingRefused("Aufnahme abgebrochen. Läuft der Eingang?");
+            r->recordingRefused(PreProcessingRecordingRequester::kRecordingAbandonedMessage);
         return;
     }
     const auto frameCount = static_cast<std::int64_t>(seconds * kProcessingSampleRate);

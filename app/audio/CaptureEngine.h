@@ -23,12 +23,12 @@ namespace velunto {
 //
 // Make it with std::make_shared; everything but the input callback and the recording tap runs on the
 // main thread.
-class CaptureEngine : public std::enable_shared_from_this<CaptureEngine> {
+class CaptureEngine : public PreProcessingRecorder, public std::enable_shared_from_this<CaptureEngine> {
 public:
     // The rings stay owned by the caller; the equaliser node is shared and reused across builds.
     CaptureEngine(RingBuffer* ringBuffer, RingBuffer* analysisRingBuffer, RingBuffer* monitorRingBuffer,
                   std::shared_ptr<AVAudioNode> eqNode);
-    ~CaptureEngine();
+    ~CaptureEngine() override;
     CaptureEngine(const CaptureEngine&) = delete;
     CaptureEngine& operator=(const CaptureEngine&) = delete;
 
@@ -41,12 +41,12 @@ public:
     void setBypassed(bool bypassed);
     // Records `seconds` of the input before the plug-in; refused (through the requester) unless running.
     void recordPreProcessing(double seconds, std::weak_ptr<PreProcessingRecordingRequester> requester,
-                             PreProcessingRecording::Completion completion);
+                             PreProcessingRecording::Completion completion) override;
 
     const EngineStatus& status() const { return status_; }
     std::function<void(const EngineStatus&)> onStatusChange;
     // Frames of the most recent block; written on the audio thread.
-    const std::atomic<std::uint32_t>& renderFrameCount() const { return *renderFrameCount_; }
+    std::uint32_t renderFrameCount() const override { return renderFrameCount_->load(std::memory_order_relaxed); }
     const std::optional<std::string>& pendingDeviceUID() const { return pendingDeviceUID_; }
     const std::shared_ptr<AVAudioEngine>& engine() const { return engine_; }
     const std::shared_ptr<AVAudioUnit>& pluginUnit() const { return pluginUnit_; }

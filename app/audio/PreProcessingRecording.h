@@ -4,15 +4,16 @@
 #include <functional>
 #include <mutex>
 #include <optional>
-#include <string>
 #include <vector>
+
+#include "app/processing/PreProcessingRecorder.h"
 
 namespace velunto {
 
 // A few seconds of the unprocessed input, collected by a tap for the latency meter.
 class PreProcessingRecording {
 public:
-    using Completion = std::function<void(std::optional<std::vector<float>>)>;
+    using Completion = PreProcessingRecorder::Completion;
 
     PreProcessingRecording(std::int64_t frameCount, Completion completion);
 
@@ -28,13 +29,6 @@ private:
     std::vector<float> samples_;
     std::mutex lock_;
     Completion completion_;
-};
-
-// Whoever asked for a recording, told when the request is refused.
-class PreProcessingRecordingRequester {
-public:
-    virtual ~PreProcessingRecordingRequester() = default;
-    virtual void recordingRefused(const std::string& message) = 0;
 };
 
 }  // namespace velunto
