@@ -18,6 +18,11 @@ fftwf_plan FFTWPlanner::planRealForward(int n, float* in, fftwf_complex* out, un
     return fftwf_plan_dft_r2c_1d(n, in, out, flags);
 }
 
+fftwf_plan FFTWPlanner::planRealInverse(int n, fftwf_complex* in, float* out, unsigned flags) {
+    std::lock_guard lock(plannerMutex());
+    return fftwf_plan_dft_c2r_1d(n, in, out, flags);
+}
+
 void FFTWPlanner::destroy(fftwf_plan plan) {
     if (!plan)
         return;

@@ -11,6 +11,8 @@ public:
     // Real-to-complex forward transform of n points from `in` to n / 2 + 1 bins in `out`; null on
     // failure. FFTW_MEASURE overwrites both arrays while planning.
     static fftwf_plan planRealForward(int n, float* in, fftwf_complex* out, unsigned flags = FFTW_MEASURE);
+    // Complex-to-real inverse of the above (unnormalised: n times the plain inverse); destroys `in`.
+    static fftwf_plan planRealInverse(int n, fftwf_complex* in, float* out, unsigned flags = FFTW_MEASURE);
     // Null does nothing.
     static void destroy(fftwf_plan plan);
 };
