@@ -1,5 +1,9 @@
 #include "app/audio/AppState.h"
 
+#include <algorithm>
+#include <chrono>
+#include <string>
+
 #include "app/devices/AudioProperties.h"
 #include "app/devices/LocalizedText.h"
 #include "app/settings/SettingsKey.h"
@@ -13,6 +17,23 @@ namespace {
 const Logger& log() {
     static const Logger logger("app.velunto", "AppState");
     return logger;
+}
+
+// Latency, safety offset and buffer size of a device in one scope, in frames; an unreadable
+// property counts as 0.
+double deviceFrames(AudioObjectID device, AudioObjectPropertyScope scope) {
+    double frames = 0;
+    for (AudioObjectPropertySelector selector :
+         {kAudioDevicePropertyLatency, kAudioDevicePropertySafetyOffset, kAudioDevicePropertyBufferFrameSize}) {
+        const AudioObjectPropertyAddress address{selector, scope, kAudioObjectPropertyElementMain};
+        UInt32 value = 0;
+        UInt32 size = sizeof value;
+        const std::string label = "AudioObjectGetPropertyData(" + std::to_string(selector) + ") scope " +
+                                  std::to_string(scope) + " for " + std::to_string(device);
+        if (checkStatus(AudioObjectGetPropertyData(device, &address, 0, nullptr, &size, &value), label))
+            frames += value;
+    }
+    return frames;
 }
 
 RingBuffer* makeRing(std::uint64_t size, const char* failure) {
@@ -31,10 +52,13 @@ std::shared_ptr<AppState> AppState::make(std::shared_ptr<UserDefaults> defaults)
 }
 
 AppState::AppState(std::shared_ptr<UserDefaults> defaults)
-    : spectrumAnalyzer_(SpectrumAnalyzer::make()), settingsStore_(std::move(defaults)) {}
+    : spectrumAnalyzer_(SpectrumAnalyzer::make()),
+      latencyMeter_(LatencyMeter::make()),
+      settingsStore_(std::move(defaults)) {}
 
 void AppState::construct() {
     deviceManager_ = DeviceManager::make(settingsStore_);
+    pluginHost_ = PluginHost::make(settingsStore_);
     deviceEQ_ = DeviceEQ::make(settingsStore_);
 
     const auto& defaults = *settingsStore_.defaults;
@@ -85,6 +109,16 @@ void AppState::resolveOutputDevice() {
 
 void AppState::bindObservers() {
     const std::weak_ptr<AppState> weak = weak_from_this();
+    // The capture engine rebuilds its graph with the flag too, so a bypassed effect stays bypassed.
+    pluginHost_->isBypassed
+        .sink(DispatchQueue::main(),
+              [weak](const bool& bypassed) {
+                  if (auto self = weak.lock()) {
+                      self->captureEngine_->setBypassed(bypassed);
+                      self->updateLatency();
+                  }
+              })
+        .store(cancellables_);
     deviceManager_->availableInputDevices
         .sink(DispatchQueue::main(),
               [weak](const std::vector<AudioDeviceInfo>&) {
@@ -100,13 +134,28 @@ void AppState::bindObservers() {
                   if (auto self = weak.lock()) {
                       self->switchEQToResolvedDevice();
                       self->applyRunningState();
+                      self->updateLatency();
                   }
               })
         .store(cancellables_);
+    pluginHost_->onPluginChanged = [weak](std::shared_ptr<AVAudioUnit> unit) {
+        if (auto self = weak.lock()) {
+            self->captureEngine_->setPluginUnit(std::move(unit));
+            self->updateLatency();
+        }
+    };
     captureEngine_->onStatusChange = [weak](const EngineStatus& status) {
         DispatchQueue::main().async([weak, status] {
-            if (auto self = weak.lock())
-                self->captureStatus.set(status);
+            auto self = weak.lock();
+            if (!self)
+                return;
+            self->captureStatus.set(status);
+            // The block size is known only once the engine has rendered.
+            if (status.kind() == EngineStatus::Kind::running)
+                DispatchQueue::main().asyncAfter(DispatchTime::now() + std::chrono::milliseconds(500), [weak] {
+                    if (auto later = weak.lock())
+                        later->updateLatency();
+                });
         });
     };
     outputEngine_->onStatusChange = [weak](const EngineStatus& status) {
@@ -127,6 +176,46 @@ void AppState::applyRunningState() {
     if (outputDeviceUID.value() && outputEngine_->status().kind() != EngineStatus::Kind::running)
         outputEngine_->start(*outputDeviceUID.value());
     captureEngine_->start(deviceManager_->resolvedDeviceUID.value());
+    updateLatency();
+}
+
+void AppState::setMeasurement(const std::string& key, const std::optional<PluginLatencyMeasurement>& measurement) {
+    auto measurements = pluginLatencyMeasurements.value();
+    if (measurement)
+        measurements[key] = *measurement;
+    else
+        measurements.erase(key);
+    pluginLatencyMeasurements.set(measurements);
+    settingsStore_.savePluginLatencyMeasurements(measurements);
+    updateLatency();
+}
+
+void AppState::updateLatency() {
+    const double pluginSeconds =
+        LatencyMeter::effectivePluginLatency(pluginHost_->loadedUnit.value().get(), pluginLatencyMeasurements.value(),
+                                             captureEngine_->renderFrameCount(), pluginHost_->isBypassed.value());
+    const auto device = [](const std::optional<std::string>& uid) -> AudioObjectID {
+        if (!uid)
+            return kAudioObjectUnknown;
+        return AudioProperties::deviceForUID(*uid).value_or(AudioObjectID{kAudioObjectUnknown});
+    };
+    const AudioObjectID input = device(deviceManager_->resolvedDeviceUID.value());
+    const AudioObjectID output = device(outputDeviceUID.value());
+    if (input == kAudioObjectUnknown || output == kAudioObjectUnknown) {
+        latencyMilliseconds.set(std::nullopt);
+        return;
+    }
+    const double inputRate = AudioProperties::nominalSampleRate(input).value_or(48000.0);
+    const double outputRate = AudioProperties::nominalSampleRate(output).value_or(48000.0);
+    latencyMilliseconds.set(pluginSeconds * 1000 +
+                            deviceFrames(input, kAudioObjectPropertyScopeInput) / inputRate * 1000 +
+                            OutputEngine::kTargetFillFrames / 48000.0 * 1000 +
+                            deviceFrames(output, kAudioObjectPropertyScopeOutput) / outputRate * 1000);
+}
+
+double AppState::videoDelayMilliseconds() const {
+    return std::max(0.0,
+                    latencyMilliseconds.value().value_or(0.0) + static_cast<double>(videoOffsetMilliseconds.value()));
 }
 
 void AppState::switchEQToResolvedDevice() {

@@ -13,6 +13,8 @@
 #include "app/devices/AudioDeviceInfo.h"
 #include "app/devices/DeviceManager.h"
 #include "app/processing/DeviceEQ.h"
+#include "app/processing/LatencyMeter.h"
+#include "app/processing/PluginHost.h"
 #include "app/processing/PluginLatencyMeasurement.h"
 #include "app/processing/SpectrumAnalyzer.h"
 #include "app/settings/SettingsStore.h"
@@ -43,6 +45,8 @@ public:
     OutputEngine& outputEngine() { return *outputEngine_; }
     OutputEngine& monitorEngine() { return *monitorEngine_; }
     DeviceEQ& deviceEQ() { return *deviceEQ_; }
+    PluginHost& pluginHost() { return *pluginHost_; }
+    LatencyMeter& latencyMeter() { return *latencyMeter_; }
     SpectrumAnalyzer& spectrumAnalyzer() { return *spectrumAnalyzer_; }
     RingBuffer* ringBuffer() const { return ringBuffer_; }
     RingBuffer* monitorRingBuffer() const { return monitorRingBuffer_; }
@@ -66,6 +70,13 @@ public:
     void setMonitorDeviceUID(const std::optional<std::string>& uid);
     void toggleRunning();
 
+    // The latency meter's result for a plug-in (none removes it): stored, then the latency updated.
+    void setMeasurement(const std::string& key, const std::optional<PluginLatencyMeasurement>& measurement);
+    // Input device + plug-in + output fill target + output device, in milliseconds.
+    void updateLatency();
+    // The picture delay: the latency plus the user's offset, never below 0.
+    double videoDelayMilliseconds() const;
+
     EngineStatus overallStatus() const;
     std::optional<AudioDeviceInfo> monitorDeviceToUse() const;
     bool showsMonitorFeedbackWarning() const;
@@ -81,8 +92,10 @@ private:
     void updateMonitoring();
 
     std::shared_ptr<SpectrumAnalyzer> spectrumAnalyzer_;
+    std::shared_ptr<LatencyMeter> latencyMeter_;
     SettingsStore settingsStore_;
     std::shared_ptr<DeviceManager> deviceManager_;
+    std::shared_ptr<PluginHost> pluginHost_;
     std::shared_ptr<DeviceEQ> deviceEQ_;
     RingBuffer* ringBuffer_ = nullptr;
     RingBuffer* monitorRingBuffer_ = nullptr;

@@ -7,6 +7,8 @@
 #include "platform/dispatch/VirtualTime.h"
 #include "platform/oslog/LogCapture.h"
 #include "platform/sim/SimulatedAudioHardware.h"
+#include "platform/sim/SimulatedDelayEffect.h"
+#include "platform/sim/SimulatedEffects.h"
 
 using namespace velunto;
 using namespace std::chrono_literals;
@@ -51,6 +53,15 @@ protected:
         auto state = AppState::make(defaults);
         time.advance(500ms);
         return state;
+    }
+
+    // Selects the built-in delay effect and waits for it to load.
+    std::shared_ptr<AVAudioUnit> loadSimulatedDelay(PluginHost& host) {
+        for (const auto& plugin : host.availablePlugins.value())
+            if (plugin.componentDescription.componentSubType == kSimulatedDelaySubType)
+                host.selectPlugin(plugin);
+        time.advance(1s);
+        return host.loadedUnit.value();
     }
 
     VirtualTime time;
@@ -187,4 +198,71 @@ TEST_F(AppStateTest, TheEqualiserFollowsTheResolvedInputDevice) {
     ASSERT_TRUE(hardware.unplug("usb.mic"));
     time.advance(500ms);
     EXPECT_EQ(eq.deviceUID.value(), std::nullopt);
+}
+
+TEST_F(AppStateTest, TheLatencyAddsDeviceFramesFillTargetAndPlugin) {
+    auto mic = device("Mikrofon", "lat.mic", 1, 0);
+    mic.inputLatency = 32;
+    hardware.plug(mic);
+    hardware.plug(feedDevice());
+    auto state = launch();
+    EXPECT_DOUBLE_EQ(*state->latencyMilliseconds.value(), 32 / 48.0 + 512 / 48.0 + 20.0 + 512 / 48.0);  // 42.0
+    state->videoOffsetMilliseconds.set(-100);
+    EXPECT_EQ(state->videoDelayMilliseconds(), 0.0);
+    state->videoOffsetMilliseconds.set(8);
+    EXPECT_DOUBLE_EQ(state->videoDelayMilliseconds(), 50.0);
+
+    // A plug-in that reports 10 ms of its 20 ms, then a measurement that knows better.
+    PluginHost& host = state->pluginHost();
+    const auto unit = loadSimulatedDelay(host);
+    ASSERT_TRUE(unit);
+    EXPECT_EQ(state->captureEngine().pluginUnit(), unit);
+    unit->unit().setParameterValue(SimulatedDelayEffect::kDelayFrames, 960);
+    unit->unit().setParameterValue(SimulatedDelayEffect::kLatencyReporting, SimulatedDelayEffect::kReportHalfDelay);
+    state->updateLatency();
+    EXPECT_DOUBLE_EQ(*state->latencyMilliseconds.value(), 42.0 + 10.0);
+
+    const std::string key = LatencyMeter::measurementKey(unit->audioComponentDescription());
+    state->setMeasurement(key, PluginLatencyMeasurement{0.020, 0.001, 0.010, 512, 0.99, Date::now()});
+    EXPECT_DOUBLE_EQ(*state->latencyMilliseconds.value(), 42.0 + 20.0);
+    EXPECT_EQ(SettingsStore(defaults).loadPluginLatencyMeasurements().count(key), 1u);
+    host.setBypassed(true);
+    time.runUntilIdle();
+    EXPECT_DOUBLE_EQ(*state->latencyMilliseconds.value(), 42.0 + 1.0);
+    EXPECT_TRUE(unit->shouldBypassEffect());
+    state->setMeasurement(key, std::nullopt);
+    EXPECT_DOUBLE_EQ(*state->latencyMilliseconds.value(), 42.0 + 10.0) << "the plug-in's own report again";
+
+    ASSERT_TRUE(hardware.unplug("lat.mic"));
+    time.advance(1s);
+    EXPECT_EQ(state->latencyMilliseconds.value(), std::nullopt);
+    EXPECT_EQ(state->videoDelayMilliseconds(), 8.0) << "the offset alone";
+}
+
+TEST_F(AppStateTest, AMisreportingDelayIsMeasuredFromTheLiveVoiceAndUsedForTheLatency) {
+    auto mic = device("Mikrofon", "voice.mic", 1, 0);
+    mic.signal = SimulatedSignal::whiteNoise(0.3);
+    hardware.plug(mic);
+    hardware.plug(feedDevice());
+    auto state = launch();
+    PluginHost& host = state->pluginHost();
+    const auto unit = loadSimulatedDelay(host);
+    ASSERT_TRUE(unit);
+    unit->unit().setParameterValue(SimulatedDelayEffect::kDelayFrames, 2400);
+    unit->unit().setParameterValue(SimulatedDelayEffect::kLatencyReporting, SimulatedDelayEffect::kReportNoDelay);
+    state->updateLatency();
+    const double withoutPlugin = *state->latencyMilliseconds.value();
+
+    const std::string key = LatencyMeter::measurementKey(unit->audioComponentDescription());
+    state->latencyMeter().measure(state->captureEngine(), unit,
+                                  [&](const PluginLatencyMeasurement& m) { state->setMeasurement(key, m); });
+    EXPECT_EQ(state->latencyMeter().state.value().kind(), LatencyMeter::State::Kind::recording);
+    time.advance(5s);
+    const auto& result = state->latencyMeter().state.value();
+    ASSERT_EQ(result.kind(), LatencyMeter::State::Kind::done) << result.message();
+    EXPECT_EQ(result.measurement()->activeSeconds, 0.05);
+    EXPECT_EQ(result.measurement()->reportedSeconds, 0.0);
+    EXPECT_EQ(result.measurement()->blockFrames, 512);
+    EXPECT_DOUBLE_EQ(*state->latencyMilliseconds.value(), withoutPlugin + 50.0);
+    EXPECT_EQ(SettingsStore(defaults).loadPluginLatencyMeasurements().at(key), *result.measurement());
 }
