@@ -7,6 +7,7 @@
 //   velunto_headless_audio [seconds] [feed.wav]
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -70,6 +71,7 @@ int main(int argc, char** argv) {
 
     auto state = AppState::make(UserDefaults::inMemory());
     state->setMonitoring(true);
+    state->spectrumAnalyzer().addClient();
     MainRunLoop::runFor(std::chrono::milliseconds(300));  // the capture side builds 0.15 s after the start
     SimulatedCallApp callApp(AppState::kVirtualMicUID);
     if (driverInstalled && !callApp.recordToWAV(wavPath)) {
@@ -90,6 +92,13 @@ int main(int argc, char** argv) {
                 state->monitorEngine().currentDeviceUID().value_or("-").c_str());
     std::printf("CPU-Zeit: %.1f ms pro Sekunde Audio (%.2f %% eines Kerns)\n", cpu / elapsed * 1000,
                 cpu / elapsed * 100);
+    if (const auto latency = state->latencyMilliseconds.value())
+        std::printf("Latenz: %.1f ms\n", *latency);
+    const auto& analyzer = state->spectrumAnalyzer();
+    const auto& levels = analyzer.levels.value();
+    const auto loudest = static_cast<std::size_t>(std::max_element(levels.begin(), levels.end()) - levels.begin());
+    std::printf("Spektrum: lautestes Band bei %.0f Hz, %.1f dB (mit Anzeige-Neigung)\n",
+                analyzer.bandCenters()[loudest], levels[loudest]);
     callApp.stop();
     state.reset();
     hardware.stopRecording(feed.uid);
