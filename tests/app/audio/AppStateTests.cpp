@@ -266,3 +266,22 @@ TEST_F(AppStateTest, AMisreportingDelayIsMeasuredFromTheLiveVoiceAndUsedForTheLa
     EXPECT_DOUBLE_EQ(*state->latencyMilliseconds.value(), withoutPlugin + 50.0);
     EXPECT_EQ(SettingsStore(defaults).loadPluginLatencyMeasurements().at(key), *result.measurement());
 }
+
+TEST_F(AppStateTest, AMeasurementWhoseRecordingARebuildAbandonsFailsAndKeepsTheStoredOnes) {
+    plugStandard();
+    hardware.plug(device("USB-Mikrofon", "usb.mic", 1, 0, kAudioDeviceTransportTypeUSB));
+    auto state = launch();
+    const auto unit = loadSimulatedDelay(state->pluginHost());
+    ASSERT_TRUE(unit);
+    const std::string key = LatencyMeter::measurementKey(unit->audioComponentDescription());
+    const PluginLatencyMeasurement earlier{0.01, 0, 0.01, 512, 0.9, Date::now()};
+    state->setMeasurement(key, earlier);
+    state->latencyMeter().measure(state->captureEngine(), unit,
+                                  [&](const PluginLatencyMeasurement& m) { state->setMeasurement(key, m); });
+    time.advance(1s);
+    ASSERT_TRUE(hardware.setDefaultInput("usb.mic"));  // the capture graph is rebuilt on the new device
+    time.advance(5s);
+    EXPECT_EQ(state->latencyMeter().state.value(),
+              LatencyMeter::State::failed("Aufnahme abgebrochen. Läuft der Eingang?"));
+    EXPECT_EQ(state->pluginLatencyMeasurements.value().at(key), earlier);
+}
