@@ -47,3 +47,12 @@ function(velunto_tsan_test name)
   set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT}
     ENVIRONMENT "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1")
 endfunction()
+
+# velunto_bench(<name> SOURCES ... [DEPS ...]): a Google Benchmark program (not run by ctest).
+function(velunto_bench name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_compile_options(${name} PRIVATE ${VELUNTO_WARNINGS})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} benchmark::benchmark Threads::Threads)
+endfunction()
