@@ -8,7 +8,7 @@ VELUNTO_PACKAGES=(
   cmake ninja-build g++ pkg-config ccache
   libgtest-dev libgmock-dev libbenchmark-dev
   libplist-dev nlohmann-json3-dev libboost-dev
-  libsoxr-dev libsndfile1-dev libfftw3-dev
+  libsoxr-dev libsndfile1-dev libfftw3-dev libyuv-dev
   clang
 )
 
