@@ -312,6 +312,15 @@ std::uint32_t& CVPixelBuffer::useCountWord() const {
     return reinterpret_cast<SharedHeader*>(mapping_)->useCount;
 }
 
+void CVPixelBuffer::relinquishSharedUses(std::uint32_t count) {
+    std::atomic_ref<std::uint32_t> uses(useCountWord());
+    std::uint32_t current = uses.load(std::memory_order_acquire);
+    std::uint32_t next;
+    do {
+        next = current > count ? current - count : 1;
+    } while (next != current && !uses.compare_exchange_weak(current, next, std::memory_order_acq_rel));
+}
+
 std::uint32_t CVPixelBuffer::sharedUseCount() const {
     return std::atomic_ref<std::uint32_t>(useCountWord()).load(std::memory_order_acquire);
 }

@@ -87,6 +87,9 @@ public:
     // Handles on this memory in all processes (each CVPixelBuffer object counts once). Lives in the
     // shared header, so a pool can tell when no other process still reads the buffer.
     std::uint32_t sharedUseCount() const;
+    // Gives back uses held by a process that died without unmapping. Never drops below this
+    // object's own use.
+    void relinquishSharedUses(std::uint32_t count);
 
 private:
     CVPixelBuffer(int fd, std::uint8_t* mapping, const CVPixelBufferLayout& layout);

@@ -158,6 +158,12 @@ TEST(CVPixelBufferSharedMemory, MappingSeesTheSameBytesAndCountsOnce) {
     EXPECT_NE(::fcntl(buffer->sharedMemoryFD(), F_GETFD), -1);
 }
 
+TEST(CVPixelBufferSharedMemory, RelinquishingNeverDropsTheOwnUse) {
+    auto buffer = make(64, 16, kCVPixelFormatType_32BGRA);
+    buffer->relinquishSharedUses(3);
+    EXPECT_EQ(buffer->sharedUseCount(), 1u);
+}
+
 TEST(CVPixelBufferSharedMemory, ChildProcessMapsTheBufferWithoutACopy) {
     auto buffer = make(31, 9, kCVPixelFormatType_32BGRA);
     auto* pixels = static_cast<std::uint8_t*>(buffer->baseAddress());
