@@ -75,6 +75,7 @@ struct CMIOStreamFormat {
     UInt32 codec;
     SInt32 width;
     SInt32 height;
+    friend bool operator==(const CMIOStreamFormat&, const CMIOStreamFormat&) = default;
 };
 
 Boolean CMIOObjectHasProperty(CMIOObjectID objectID, const CMIOObjectPropertyAddress* address);

@@ -1,0 +1,133 @@
+// The camera extension, a feeder and a viewer as three processes, in real time.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "demo/CameraViewer.h"
+#include "demo/TestPattern.h"
+#include "platform/coremediaio/CMIOExtensionProvider.h"
+#include "tests/platform/coremediaio/CMIOTestSupport.h"
+
+namespace velunto {
+namespace {
+
+using namespace std::chrono_literals;
+
+template <class Predicate>
+bool waitUntil(Predicate predicate, std::chrono::milliseconds limit = 20s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+// A program run with its output (stdout and stderr) in a file.
+class Process {
+public:
+    Process(const std::string& program, std::vector<std::string> arguments, std::string outputPath)
+        : output_(std::move(outputPath)) {
+        pid_ = fork();
+        if (pid_ == 0) {
+            const int fd = open(output_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(fd, STDOUT_FILENO);
+            dup2(fd, STDERR_FILENO);
+            std::vector<char*> argv{const_cast<char*>(program.c_str())};
+            for (auto& argument : arguments)
+                argv.push_back(argument.data());
+            argv.push_back(nullptr);
+            execv(program.c_str(), argv.data());
+            _exit(127);
+        }
+    }
+    ~Process() { kill(); }
+    void kill() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+    }
+    // The exit status, waiting for it.
+    int wait() {
+        int status = -1;
+        if (pid_ > 0 && waitpid(pid_, &status, 0) == pid_)
+            pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::string output() const {
+        std::ifstream file(output_);
+        std::stringstream text;
+        text << file.rdbuf();
+        return text.str();
+    }
+
+private:
+    pid_t pid_ = -1;
+    std::string output_;
+};
+
+// What the viewer saw of the feeder's pattern.
+struct Received {
+    std::mutex mutex;
+    std::vector<std::uint64_t> numbers;
+    std::size_t torn = 0;
+    void add(const CVPixelBuffer& frame) {
+        if (CameraViewer::pixel(frame, frame.width() / 2, frame.height() / 2) == 0xFF000000u)
+            return;  // black fill
+        std::lock_guard lock(mutex);
+        numbers.push_back(TestPattern::number(frame));
+        torn += TestPattern::isWhole(frame) ? 0 : 1;
+    }
+    std::size_t count() {
+        std::lock_guard lock(mutex);
+        return numbers.size();
+    }
+};
+
+TEST(CameraProcesses, FedFramesReachAViewerWholeAndInOrderAcrossARestart) {
+    cmiotest::usePrivateSocketDirectory();
+    const std::string directory = getenv("XDG_RUNTIME_DIR");
+    auto extension = std::make_unique<Process>(VELUNTO_CAMERA_EXTENSION, std::vector<std::string>{},
+                                               directory + "/extension.log");
+    Process feeder(VELUNTO_CAMERA_FEEDER, {"--seconds", "5"}, directory + "/feeder.log");
+
+    Received received;
+    CameraViewer viewer;
+    viewer.setFrameHandler([&](const CVPixelBuffer& frame) { received.add(frame); });
+    ASSERT_TRUE(waitUntil([&] { return viewer.open("Velunto Kamera", 0) == 0; }));
+    ASSERT_TRUE(waitUntil([&] { return received.count() >= 20; })) << feeder.output();
+
+    // The camera's process dies and comes back; the feeder and the viewer find it again.
+    extension->kill();
+    const std::size_t beforeRestart = received.count();
+    extension = std::make_unique<Process>(VELUNTO_CAMERA_EXTENSION, std::vector<std::string>{},
+                                          directory + "/extension2.log");
+    ASSERT_TRUE(waitUntil([&] { return viewer.open("Velunto Kamera", 0) == 0; }));
+    ASSERT_TRUE(waitUntil([&] { return received.count() >= beforeRestart + 20; })) << feeder.output();
+    viewer.close();
+
+    EXPECT_EQ(feeder.wait(), 0) << feeder.output();
+    EXPECT_NE(feeder.output().find("CMIO-Geräteliste geändert, verbinde neu."), std::string::npos) << feeder.output();
+    EXPECT_NE(extension->output().find("Sink-Stream gestartet."), std::string::npos) << extension->output();
+
+    std::lock_guard lock(received.mutex);
+    EXPECT_EQ(received.torn, 0u);
+    for (std::size_t i = 1; i < received.numbers.size(); ++i)
+        ASSERT_LT(received.numbers[i - 1], received.numbers[i]) << "frame " << i;
+    CMIOExtensionProvider::stopService();
+}
+
+}  // namespace
+}  // namespace velunto
