@@ -160,9 +160,9 @@ void CameraDeviceSource::pollSink() {
     if (!sinkClient_)
         return;
     sinkStream_->stream->consumeSampleBufferFromClient(
-        *sinkClient_, [weak = weak_from_this(), queue = queue_](CMSampleBufferRef sampleBuffer,
-                                                                std::uint64_t sequenceNumber, std::uint32_t, bool,
-                                                                std::optional<NSError> error) {
+        *sinkClient_,
+        [weak = weak_from_this(), queue = queue_](CMSampleBufferRef sampleBuffer, std::uint64_t sequenceNumber,
+                                                  std::uint32_t, bool, std::optional<NSError> error) {
             if (!sampleBuffer || error)
                 return;
             queue.async([weak, sequenceNumber, sampleBuffer = std::move(sampleBuffer)] {

@@ -13,10 +13,9 @@ std::set<std::string> CameraStreamSource::availableProperties() {
     std::set<std::string> properties{CMIOExtensionPropertyStreamActiveFormatIndex,
                                      CMIOExtensionPropertyStreamFrameDuration};
     if (direction == CMIOExtensionStreamDirection::sink)
-        properties.insert({CMIOExtensionPropertyStreamSinkBufferQueueSize,
-                           CMIOExtensionPropertyStreamSinkBuffersRequiredForStartup,
-                           CMIOExtensionPropertyStreamSinkBufferUnderrunCount,
-                           CMIOExtensionPropertyStreamSinkEndOfData});
+        properties.insert(
+            {CMIOExtensionPropertyStreamSinkBufferQueueSize, CMIOExtensionPropertyStreamSinkBuffersRequiredForStartup,
+             CMIOExtensionPropertyStreamSinkBufferUnderrunCount, CMIOExtensionPropertyStreamSinkEndOfData});
     return properties;
 }
 

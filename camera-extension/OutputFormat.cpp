@@ -11,9 +11,9 @@ OutputFormat::OutputFormat(std::size_t w, std::size_t h) : width(w), height(h) {
     if (CMVideoFormatDescription::create(kCVPixelFormatType_32BGRA, static_cast<std::int32_t>(w),
                                          static_cast<std::int32_t>(h), &formatDescription) != 0 ||
         !formatDescription)
-        fatalError(("Formatbeschreibung " + std::to_string(w) + " × " + std::to_string(h) +
-                    " konnte nicht angelegt werden.")
-                       .c_str());
+        fatalError(
+            ("Formatbeschreibung " + std::to_string(w) + " × " + std::to_string(h) + " konnte nicht angelegt werden.")
+                .c_str());
     if (CVPixelBufferPool::create({kCVPixelFormatType_32BGRA, w, h}, &pool) != kCVReturnSuccess)
         pool.reset();
     if (pool && pool->createPixelBuffer(&blackPixelBuffer) == kCVReturnSuccess && blackPixelBuffer) {

@@ -60,9 +60,8 @@ int main(int argc, char** argv) {
             return;
         TestPattern::paint(*frame, fed.load(), HostClock::nowNanoseconds());
         if (CMVideoFormatDescription::createForImageBuffer(*frame, &description) != 0 ||
-            CMSampleBuffer::createReadyWithImageBuffer(frame, description,
-                                                       {CMTimeMake(1, 30), kCMTimeInvalid, kCMTimeInvalid},
-                                                       &sample) != 0)
+            CMSampleBuffer::createReadyWithImageBuffer(
+                frame, description, {CMTimeMake(1, 30), kCMTimeInvalid, kCMTimeInvalid}, &sample) != 0)
             return;
         if (sink->enqueue(std::move(sample)) == noErr)
             fed.fetch_add(1);

@@ -153,9 +153,9 @@ void CameraViewer::drain() {
         if (!image)
             continue;
         const CMTime presented = sampleBuffer->presentationTimeStamp();
-        const std::uint64_t presentedAt =
-            presented.timescale == 1'000'000'000 ? static_cast<std::uint64_t>(presented.value)
-                                                 : static_cast<std::uint64_t>(CMTimeGetSeconds(presented) * 1e9);
+        const std::uint64_t presentedAt = presented.timescale == 1'000'000'000
+                                              ? static_cast<std::uint64_t>(presented.value)
+                                              : static_cast<std::uint64_t>(CMTimeGetSeconds(presented) * 1e9);
         const Frame frame{HostClock::nowNanoseconds(), presentedAt, image->width(), image->height(),
                           pixel(*image, image->width() / 2, image->height() / 2)};
         if (handler_)
@@ -199,9 +199,8 @@ bool CameraViewer::everyPixelIs(const CVPixelBuffer& frame, std::uint32_t bgra) 
     if (frame.pixelFormatType() != kCVPixelFormatType_32BGRA)
         return false;
     for (std::size_t y = 0; y < frame.height(); ++y) {
-        const auto* row = reinterpret_cast<const std::uint32_t*>(static_cast<const std::uint8_t*>(
-                                                                     frame.baseAddressOfPlane(0)) +
-                                                                 y * frame.bytesPerRow());
+        const auto* row = reinterpret_cast<const std::uint32_t*>(
+            static_cast<const std::uint8_t*>(frame.baseAddressOfPlane(0)) + y * frame.bytesPerRow());
         if (!std::all_of(row, row + frame.width(), [&](std::uint32_t word) { return word == bgra; }))
             return false;
     }

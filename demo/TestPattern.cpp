@@ -8,7 +8,7 @@ namespace velunto {
 namespace {
 
 constexpr std::array<std::uint32_t, 8> kBars = {0xFFC0C0C0, 0xFFC0C000, 0xFF00C0C0, 0xFF00C000,
-                                               0xFFC000C0, 0xFFC00000, 0xFF0000C0, 0xFF101010};
+                                                0xFFC000C0, 0xFFC00000, 0xFF0000C0, 0xFF101010};
 constexpr std::size_t kStampWords = 4;
 
 std::uint32_t* row(CVPixelBuffer& frame, std::size_t y) {

@@ -91,8 +91,8 @@ bool VirtualCameraClient::deviceIsAlive(CMIODeviceID device) const {
 }
 
 std::optional<CMIODeviceID> VirtualCameraClient::findDevice() {
-    for (CMIODeviceID device :
-         readUInt32ArrayProperty(kCMIOObjectSystemObject, kCMIOHardwarePropertyDevices, "kCMIOHardwarePropertyDevices")) {
+    for (CMIODeviceID device : readUInt32ArrayProperty(kCMIOObjectSystemObject, kCMIOHardwarePropertyDevices,
+                                                       "kCMIOHardwarePropertyDevices")) {
         if (readStringProperty(device, kCMIODevicePropertyDeviceUID, "kCMIODevicePropertyDeviceUID") == kDeviceUID)
             return device;
         if (readStringProperty(device, kCMIOObjectPropertyName, "kCMIOObjectPropertyName") == kDeviceName)

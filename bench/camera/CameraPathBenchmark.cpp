@@ -90,9 +90,8 @@ void BM_VirtualCameraFrame(benchmark::State& state) {
             frame.reset();
             queue.sync([&] { client->bufferQueue()->enqueue(std::move(sample)); });
             std::unique_lock lock(mutex);
-            const bool came = arrived.wait_for(lock, std::chrono::seconds(2), [&] {
-                return !arrivals.empty() && arrivals.back().number == number;
-            });
+            const bool came = arrived.wait_for(lock, std::chrono::seconds(2),
+                                               [&] { return !arrivals.empty() && arrivals.back().number == number; });
             if (!came) {
                 state.SkipWithError("a frame did not arrive");
                 break;

@@ -51,9 +51,8 @@ CMSampleBufferRef sample(std::shared_ptr<CVPixelBuffer> buffer) {
     std::shared_ptr<const CMVideoFormatDescription> description;
     EXPECT_EQ(CMVideoFormatDescription::createForImageBuffer(*buffer, &description), 0);
     CMSampleBufferRef sampleBuffer;
-    EXPECT_EQ(CMSampleBuffer::createReadyWithImageBuffer(std::move(buffer), description,
-                                                         {CMTimeMake(1, 30), kCMTimeInvalid, kCMTimeInvalid},
-                                                         &sampleBuffer),
+    EXPECT_EQ(CMSampleBuffer::createReadyWithImageBuffer(
+                  std::move(buffer), description, {CMTimeMake(1, 30), kCMTimeInvalid, kCMTimeInvalid}, &sampleBuffer),
               0);
     return sampleBuffer;
 }

@@ -99,8 +99,8 @@ struct Received {
 TEST(CameraProcesses, FedFramesReachAViewerWholeAndInOrderAcrossARestart) {
     cmiotest::usePrivateSocketDirectory();
     const std::string directory = getenv("XDG_RUNTIME_DIR");
-    auto extension = std::make_unique<Process>(VELUNTO_CAMERA_EXTENSION, std::vector<std::string>{},
-                                               directory + "/extension.log");
+    auto extension =
+        std::make_unique<Process>(VELUNTO_CAMERA_EXTENSION, std::vector<std::string>{}, directory + "/extension.log");
     Process feeder(VELUNTO_CAMERA_FEEDER, {"--seconds", "5"}, directory + "/feeder.log");
 
     Received received;
@@ -112,8 +112,8 @@ TEST(CameraProcesses, FedFramesReachAViewerWholeAndInOrderAcrossARestart) {
     // The camera's process dies and comes back; the feeder and the viewer find it again.
     extension->kill();
     const std::size_t beforeRestart = received.count();
-    extension = std::make_unique<Process>(VELUNTO_CAMERA_EXTENSION, std::vector<std::string>{},
-                                          directory + "/extension2.log");
+    extension =
+        std::make_unique<Process>(VELUNTO_CAMERA_EXTENSION, std::vector<std::string>{}, directory + "/extension2.log");
     ASSERT_TRUE(waitUntil([&] { return viewer.open("Velunto Kamera", 0) == 0; }));
     ASSERT_TRUE(waitUntil([&] { return received.count() >= beforeRestart + 20; })) << feeder.output();
     viewer.close();

@@ -133,10 +133,10 @@ TEST_F(VirtualCameraClientTest, RejectsADeviceWithoutASinkStream) {
     auto deviceSource = std::make_shared<TestDeviceSource>(check);
     auto device = CMIOExtensionDevice::make("Velunto Kamera", kDeviceID, "app.velunto.camera", deviceSource);
     auto streamSource = std::make_shared<TestStreamSource>(check, CMIOExtensionStreamDirection::source);
-    ASSERT_TRUE(device->addStream(CMIOExtensionStream::make("Velunto Kamera", kSourceStreamID,
-                                                            CMIOExtensionStreamDirection::source,
-                                                            CMIOExtensionStreamClockType::hostTime, streamSource),
-                                  nullptr));
+    ASSERT_TRUE(device->addStream(
+        CMIOExtensionStream::make("Velunto Kamera", kSourceStreamID, CMIOExtensionStreamDirection::source,
+                                  CMIOExtensionStreamClockType::hostTime, streamSource),
+        nullptr));
     ASSERT_TRUE(provider->addDevice(device, nullptr));
     CMIOExtensionProvider::startServiceWithProvider(provider);
     time.runUntilIdle();
@@ -156,14 +156,14 @@ TEST_F(VirtualCameraClientTest, UnreadableActivityFallsBackToRunningSomewhereAnd
                                             std::make_shared<SilentDeviceSource>(check));
     auto source = std::make_shared<TestStreamSource>(check, CMIOExtensionStreamDirection::source);
     auto sink = std::make_shared<TestStreamSource>(check, CMIOExtensionStreamDirection::sink);
-    ASSERT_TRUE(device->addStream(CMIOExtensionStream::make("Velunto Kamera", kSourceStreamID,
-                                                            CMIOExtensionStreamDirection::source,
-                                                            CMIOExtensionStreamClockType::hostTime, source),
-                                  nullptr));
-    ASSERT_TRUE(device->addStream(CMIOExtensionStream::make("Velunto Kamera Einspeisung", kSinkStreamID,
-                                                            CMIOExtensionStreamDirection::sink,
-                                                            CMIOExtensionStreamClockType::hostTime, sink),
-                                  nullptr));
+    ASSERT_TRUE(device->addStream(
+        CMIOExtensionStream::make("Velunto Kamera", kSourceStreamID, CMIOExtensionStreamDirection::source,
+                                  CMIOExtensionStreamClockType::hostTime, source),
+        nullptr));
+    ASSERT_TRUE(device->addStream(
+        CMIOExtensionStream::make("Velunto Kamera Einspeisung", kSinkStreamID, CMIOExtensionStreamDirection::sink,
+                                  CMIOExtensionStreamClockType::hostTime, sink),
+        nullptr));
     ASSERT_TRUE(provider->addDevice(device, nullptr));
     CMIOExtensionProvider::startServiceWithProvider(provider);
     time.runUntilIdle();
@@ -173,11 +173,11 @@ TEST_F(VirtualCameraClientTest, UnreadableActivityFallsBackToRunningSomewhereAnd
     // The application's own sink stream counts as running somewhere.
     ASSERT_TRUE(virtualCamera->connectIfNeeded());
     EXPECT_TRUE(virtualCamera->isSourceActive());
-    EXPECT_EQ(logs.count(kCategory, "Eigenschaft 'vnsa' nicht lesbar, nutze "
-                                    "kCMIODevicePropertyDeviceIsRunningSomewhere."),
+    EXPECT_EQ(logs.count(kCategory,
+                         "Eigenschaft 'vnsa' nicht lesbar, nutze "
+                         "kCMIODevicePropertyDeviceIsRunningSomewhere."),
               1u);
-    EXPECT_EQ(logs.count(kCategory, "vnsa failed: OSStatus " + std::to_string(kCMIOHardwareUnknownPropertyError)),
-              2u);
+    EXPECT_EQ(logs.count(kCategory, "vnsa failed: OSStatus " + std::to_string(kCMIOHardwareUnknownPropertyError)), 2u);
 }
 
 }  // namespace
