@@ -19,7 +19,9 @@ struct CVPixelBufferPoolAttributes {
 // is back to the pool's 1). Buffers still out keep the pool's storage alive after the pool goes.
 class CVPixelBufferPool {
 public:
-    static constexpr std::size_t kDefaultMaximumBufferCount = 8;
+    // The platform's own pools grow without a limit; ours stops at about four seconds of 30 fps
+    // video, enough for frames held back by a picture delay.
+    static constexpr std::size_t kDefaultMaximumBufferCount = 128;
 
     // kCVReturnInvalidPixelFormat / kCVReturnInvalidSize as CVPixelBuffer::create would.
     static CVReturn create(const CVPixelBufferPoolAttributes& attributes, std::shared_ptr<CVPixelBufferPool>* out);

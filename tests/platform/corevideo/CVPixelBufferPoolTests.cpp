@@ -84,7 +84,8 @@ TEST(CVPixelBufferPool, DoesNotReuseABufferStillMapped) {
 
 TEST(CVPixelBufferPool, RespectsItsMaximum) {
     auto pool = makePool();
-    EXPECT_EQ(pool->maximumBufferCount(), 8u);
+    EXPECT_EQ(pool->maximumBufferCount(), CVPixelBufferPool::kDefaultMaximumBufferCount);
+    pool->setMaximumBufferCount(8);
     std::vector<std::shared_ptr<CVPixelBuffer>> held;
     for (int i = 0; i < 8; ++i) {
         held.push_back(take(*pool));

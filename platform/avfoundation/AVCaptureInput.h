@@ -1,0 +1,10 @@
+#pragma once
+
+namespace velunto {
+
+class AVCaptureInput {
+public:
+    virtual ~AVCaptureInput() = default;
+};
+
+}  // namespace velunto

@@ -1,0 +1,10 @@
+#pragma once
+
+namespace velunto {
+
+class AVCaptureOutput {
+public:
+    virtual ~AVCaptureOutput() = default;
+};
+
+}  // namespace velunto
