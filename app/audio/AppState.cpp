@@ -54,12 +54,14 @@ std::shared_ptr<AppState> AppState::make(std::shared_ptr<UserDefaults> defaults)
 AppState::AppState(std::shared_ptr<UserDefaults> defaults)
     : spectrumAnalyzer_(SpectrumAnalyzer::make()),
       latencyMeter_(LatencyMeter::make()),
+      cameraExtension_(CameraExtensionActivator::make()),
       settingsStore_(std::move(defaults)) {}
 
 void AppState::construct() {
     deviceManager_ = DeviceManager::make(settingsStore_);
     pluginHost_ = PluginHost::make(settingsStore_);
     deviceEQ_ = DeviceEQ::make(settingsStore_);
+    cameraEngine_ = CameraEngine::make(settingsStore_);
 
     const auto& defaults = *settingsStore_.defaults;
     videoOffsetMilliseconds.set(defaults.integer(rawValue(SettingsKey::videoOffsetMilliseconds)));
@@ -80,6 +82,7 @@ void AppState::construct() {
     resolveOutputDevice();
     bindObservers();
     applyRunningState();
+    cameraExtension_->activate();
     monitorDevices.set(monitorOutputDevices());
 }
 
@@ -203,14 +206,21 @@ void AppState::updateLatency() {
     const AudioObjectID output = device(outputDeviceUID.value());
     if (input == kAudioObjectUnknown || output == kAudioObjectUnknown) {
         latencyMilliseconds.set(std::nullopt);
-        return;
+    } else {
+        const double inputRate = AudioProperties::nominalSampleRate(input).value_or(48000.0);
+        const double outputRate = AudioProperties::nominalSampleRate(output).value_or(48000.0);
+        latencyMilliseconds.set(pluginSeconds * 1000 +
+                                deviceFrames(input, kAudioObjectPropertyScopeInput) / inputRate * 1000 +
+                                OutputEngine::kTargetFillFrames / 48000.0 * 1000 +
+                                deviceFrames(output, kAudioObjectPropertyScopeOutput) / outputRate * 1000);
     }
-    const double inputRate = AudioProperties::nominalSampleRate(input).value_or(48000.0);
-    const double outputRate = AudioProperties::nominalSampleRate(output).value_or(48000.0);
-    latencyMilliseconds.set(pluginSeconds * 1000 +
-                            deviceFrames(input, kAudioObjectPropertyScopeInput) / inputRate * 1000 +
-                            OutputEngine::kTargetFillFrames / 48000.0 * 1000 +
-                            deviceFrames(output, kAudioObjectPropertyScopeOutput) / outputRate * 1000);
+    cameraEngine_->setDelay(videoDelayMilliseconds());
+}
+
+void AppState::setVideoOffsetMilliseconds(std::int64_t milliseconds) {
+    videoOffsetMilliseconds.set(milliseconds);
+    settingsStore_.defaults->set(rawValue(SettingsKey::videoOffsetMilliseconds), PropertyListValue(milliseconds));
+    cameraEngine_->setDelay(videoDelayMilliseconds());
 }
 
 double AppState::videoDelayMilliseconds() const {

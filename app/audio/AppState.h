@@ -10,6 +10,8 @@
 #include "app/audio/EngineStatus.h"
 #include "app/audio/OutputEngine.h"
 #include "app/audio/RingBuffer.h"
+#include "app/camera/CameraEngine.h"
+#include "app/camera/CameraExtensionActivator.h"
 #include "app/devices/AudioDeviceInfo.h"
 #include "app/devices/DeviceManager.h"
 #include "app/processing/DeviceEQ.h"
@@ -48,6 +50,8 @@ public:
     PluginHost& pluginHost() { return *pluginHost_; }
     LatencyMeter& latencyMeter() { return *latencyMeter_; }
     SpectrumAnalyzer& spectrumAnalyzer() { return *spectrumAnalyzer_; }
+    CameraEngine& cameraEngine() { return *cameraEngine_; }
+    CameraExtensionActivator& cameraExtension() { return *cameraExtension_; }
     RingBuffer* ringBuffer() const { return ringBuffer_; }
     RingBuffer* monitorRingBuffer() const { return monitorRingBuffer_; }
 
@@ -76,6 +80,8 @@ public:
     void updateLatency();
     // The picture delay: the latency plus the user's offset, never below 0.
     double videoDelayMilliseconds() const;
+    // Stored, then the camera's delay follows.
+    void setVideoOffsetMilliseconds(std::int64_t milliseconds);
 
     EngineStatus overallStatus() const;
     std::optional<AudioDeviceInfo> monitorDeviceToUse() const;
@@ -93,6 +99,8 @@ private:
 
     std::shared_ptr<SpectrumAnalyzer> spectrumAnalyzer_;
     std::shared_ptr<LatencyMeter> latencyMeter_;
+    std::shared_ptr<CameraExtensionActivator> cameraExtension_;
+    std::shared_ptr<CameraEngine> cameraEngine_;
     SettingsStore settingsStore_;
     std::shared_ptr<DeviceManager> deviceManager_;
     std::shared_ptr<PluginHost> pluginHost_;

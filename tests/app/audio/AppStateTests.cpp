@@ -207,10 +207,11 @@ TEST_F(AppStateTest, TheLatencyAddsDeviceFramesFillTargetAndPlugin) {
     hardware.plug(feedDevice());
     auto state = launch();
     EXPECT_DOUBLE_EQ(*state->latencyMilliseconds.value(), 32 / 48.0 + 512 / 48.0 + 20.0 + 512 / 48.0);  // 42.0
-    state->videoOffsetMilliseconds.set(-100);
+    state->setVideoOffsetMilliseconds(-100);
     EXPECT_EQ(state->videoDelayMilliseconds(), 0.0);
-    state->videoOffsetMilliseconds.set(8);
+    state->setVideoOffsetMilliseconds(8);
     EXPECT_DOUBLE_EQ(state->videoDelayMilliseconds(), 50.0);
+    EXPECT_EQ(defaults->integer("app.velunto.videoOffsetMilliseconds"), 8);
 
     // A plug-in that reports 10 ms of its 20 ms, then a measurement that knows better.
     PluginHost& host = state->pluginHost();
