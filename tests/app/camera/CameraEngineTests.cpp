@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "camera-extension/CameraProviderSource.h"
 #include "demo/CameraViewer.h"
 #include "platform/dispatch/DispatchQueue.h"
@@ -240,6 +242,30 @@ TEST_F(CameraEngineTest, ZeroAndNegativeDelaysSendAtOnce) {
         std::lock_guard lock(stampsMutex);
         stamps.clear();
     }
+}
+
+TEST_F(CameraEngineTest, ALongDelayCutToZeroAndBackStaysInOrder) {
+    start({camera("usb.1", "USB-Kamera")});
+    engine->setDelay(2000);
+    recordStamps();
+    watch();
+    time.advance(3s);
+    const auto held = seenSince();
+    ASSERT_FALSE(held.empty());
+    EXPECT_GE(held.front().at - held.front().stamp.captureHostNanoseconds, 2'000'000'000u);
+
+    engine->setDelay(0);
+    time.advance(3s);
+    engine->setDelay(2000);
+    time.advance(3s);
+    const auto seen = seenSince();
+    for (std::size_t i = 1; i < seen.size(); ++i)
+        ASSERT_LT(seen[i - 1].stamp.frameNumber, seen[i].stamp.frameNumber) << i;
+    // Frames at 0 ms came through between the two long stretches.
+    EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [](const Seen& frame) {
+        return frame.at - frame.stamp.captureHostNanoseconds < 34'000'000u;
+    }));
+    EXPECT_GE(seen.back().at - seen.back().stamp.captureHostNanoseconds, 2'000'000'000u);
 }
 
 TEST_F(CameraEngineTest, AccessRefusedThenAllowed) {
