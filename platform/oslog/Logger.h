@@ -21,7 +21,7 @@ public:
     void log(OSLogType type, std::string_view format, const A&... arguments) const {
         if (!LogSinks::wants(type))
             return;
-        emit(type, formatLogMessage(format, arguments...));
+        write(type, formatLogMessage(format, arguments...));
     }
 
     template <class... A>
@@ -53,7 +53,7 @@ public:
     const std::string& category() const { return category_; }
 
 private:
-    void emit(OSLogType type, std::string message) const;
+    void write(OSLogType type, std::string message) const;
 
     std::string subsystem_;
     std::string category_;

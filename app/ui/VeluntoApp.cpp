@@ -1,0 +1,63 @@
+#include "app/ui/VeluntoApp.h"
+
+#include <QPushButton>
+#include <QSystemTrayIcon>
+#include <QVBoxLayout>
+#include <QWidget>
+
+#include "app/audio/AppState.h"
+#include "app/ui/AppDelegate.h"
+#include "app/ui/MenuBarIcon.h"
+#include "platform/appkit/NSApplication.h"
+
+namespace velunto {
+
+VeluntoApp::VeluntoApp(int argc, char** argv) : appDelegate_(std::make_shared<AppDelegate>()) {
+    NSApplication::shared(argc, argv).setDelegate(appDelegate_);
+}
+
+VeluntoApp::~VeluntoApp() = default;
+
+const std::shared_ptr<AppState>& VeluntoApp::appState() {
+    if (!appState_)
+        appState_ = AppState::make();
+    return appState_;
+}
+
+int VeluntoApp::run() {
+    showMenuBarItem();
+    return NSApplication::shared().run();
+}
+
+void VeluntoApp::showMenuBarItem() {
+    tray_ = std::make_unique<QSystemTrayIcon>();
+    icon_ = std::make_unique<MenuBarIcon>(*appState(), *tray_);
+    tray_->setToolTip(QStringLiteral("Velunto"));
+    QObject::connect(tray_.get(), &QSystemTrayIcon::activated, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::Context)
+            togglePanel();
+    });
+    tray_->show();
+    appDelegate_->appState = appState();
+}
+
+void VeluntoApp::togglePanel() {
+    if (!panel_) {
+        panel_ = std::make_unique<QWidget>(nullptr, Qt::Popup | Qt::FramelessWindowHint);
+        auto* layout = new QVBoxLayout(panel_.get());
+        auto* quit = new QPushButton(QStringLiteral("Beenden"), panel_.get());
+        QObject::connect(quit, &QPushButton::clicked, [] { NSApplication::shared().terminate(); });
+        layout->addWidget(quit);
+    }
+    if (panel_->isVisible()) {
+        panel_->hide();
+        return;
+    }
+    panel_->adjustSize();
+    // Under the menu-bar item, as a drop-down.
+    const QRect item = tray_->geometry();
+    panel_->move(item.isValid() ? QPoint(item.center().x() - panel_->width() / 2, item.bottom()) : QPoint(0, 0));
+    panel_->show();
+}
+
+}  // namespace velunto

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <memory>
+
+class QSystemTrayIcon;
+class QWidget;
+
+namespace velunto {
+
+class AppDelegate;
+class AppState;
+class MenuBarIcon;
+
+// The application: one menu-bar item whose icon shows the pipeline's state and whose click drops
+// the panel down under it. No main window.
+class VeluntoApp {
+public:
+    VeluntoApp(int argc, char** argv);
+    ~VeluntoApp();
+    VeluntoApp(const VeluntoApp&) = delete;
+    VeluntoApp& operator=(const VeluntoApp&) = delete;
+
+    // Runs until the application terminates; returns the exit code.
+    int run();
+    // Made on first use, then kept for the life of the process.
+    const std::shared_ptr<AppState>& appState();
+
+private:
+    void showMenuBarItem();
+    void togglePanel();
+
+    std::shared_ptr<AppDelegate> appDelegate_;
+    std::shared_ptr<AppState> appState_;
+    std::unique_ptr<QSystemTrayIcon> tray_;
+    std::unique_ptr<MenuBarIcon> icon_;
+    std::unique_ptr<QWidget> panel_;
+};
+
+}  // namespace velunto
