@@ -4,16 +4,37 @@
 #include <QSystemTrayIcon>
 #include <QVBoxLayout>
 #include <QWidget>
+#include <filesystem>
 
 #include "app/audio/AppState.h"
 #include "app/ui/AppDelegate.h"
 #include "app/ui/MenuBarIcon.h"
+#include "app/ui/Updater.h"
 #include "platform/appkit/NSApplication.h"
+#include "platform/foundation/NSBundle.h"
+#include "platform/systemextensions/OSSystemExtensionManager.h"
 
 namespace velunto {
 
+namespace {
+
+// The camera extension ships beside the application's program (or, in the build tree, in its own folder).
+std::string cameraExtensionProgram() {
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
+    for (const auto& candidate : {self.parent_path() / "velunto-camera-extension",
+                                  self.parent_path() / "../../camera-extension/velunto-camera-extension"})
+        if (std::filesystem::exists(candidate))
+            return std::filesystem::weakly_canonical(candidate).string();
+    return (self.parent_path() / "velunto-camera-extension").string();
+}
+
+}  // namespace
+
 VeluntoApp::VeluntoApp(int argc, char** argv) : appDelegate_(std::make_shared<AppDelegate>()) {
     NSApplication::shared(argc, argv).setDelegate(appDelegate_);
+    OSSystemExtensionManager::sharedManager().setExtensionLocation(
+        CameraExtensionActivator::kExtensionIdentifier, cameraExtensionProgram(),
+        NSBundle::mainBundle().stringForInfoDictionaryKey("CFBundleVersion").value_or("0"));
 }
 
 VeluntoApp::~VeluntoApp() = default;
@@ -24,12 +45,19 @@ const std::shared_ptr<AppState>& VeluntoApp::appState() {
     return appState_;
 }
 
+const std::shared_ptr<Updater>& VeluntoApp::updater() {
+    if (!updater_)
+        updater_ = Updater::make();
+    return updater_;
+}
+
 int VeluntoApp::run() {
     showMenuBarItem();
     return NSApplication::shared().run();
 }
 
 void VeluntoApp::showMenuBarItem() {
+    updater();
     tray_ = std::make_unique<QSystemTrayIcon>();
     icon_ = std::make_unique<MenuBarIcon>(*appState(), *tray_);
     tray_->setToolTip(QStringLiteral("Velunto"));

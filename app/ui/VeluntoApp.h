@@ -10,6 +10,7 @@ namespace velunto {
 class AppDelegate;
 class AppState;
 class MenuBarIcon;
+class Updater;
 
 // The application: one menu-bar item whose icon shows the pipeline's state and whose click drops
 // the panel down under it. No main window.
@@ -24,6 +25,7 @@ public:
     int run();
     // Made on first use, then kept for the life of the process.
     const std::shared_ptr<AppState>& appState();
+    const std::shared_ptr<Updater>& updater();
 
 private:
     void showMenuBarItem();
@@ -31,6 +33,7 @@ private:
 
     std::shared_ptr<AppDelegate> appDelegate_;
     std::shared_ptr<AppState> appState_;
+    std::shared_ptr<Updater> updater_;
     std::unique_ptr<QSystemTrayIcon> tray_;
     std::unique_ptr<MenuBarIcon> icon_;
     std::unique_ptr<QWidget> panel_;
