@@ -9,7 +9,7 @@ VELUNTO_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libplist-dev nlohmann-json3-dev libboost-dev
   libsoxr-dev libsndfile1-dev libfftw3-dev libyuv-dev
-  qt6-base-dev
+  qt6-base-dev libx11-dev libxtst-dev xvfb
   clang
 )
 
