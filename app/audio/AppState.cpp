@@ -55,6 +55,7 @@ AppState::AppState(std::shared_ptr<UserDefaults> defaults)
     : spectrumAnalyzer_(SpectrumAnalyzer::make()),
       latencyMeter_(LatencyMeter::make()),
       cameraExtension_(CameraExtensionActivator::make()),
+      hotKey_(std::make_unique<HotKey>()),
       settingsStore_(std::move(defaults)) {}
 
 void AppState::construct() {
@@ -83,6 +84,11 @@ void AppState::construct() {
     bindObservers();
     applyRunningState();
     cameraExtension_->activate();
+    hotKey_->onPress = [weak = weak_from_this()] {
+        if (auto self = weak.lock())
+            self->toggleRunning();
+    };
+    hotKey_->registerShortcut(pauseShortcut.value());
     monitorDevices.set(monitorOutputDevices());
 }
 
@@ -215,6 +221,12 @@ void AppState::updateLatency() {
                                 deviceFrames(output, kAudioObjectPropertyScopeOutput) / outputRate * 1000);
     }
     cameraEngine_->setDelay(videoDelayMilliseconds());
+}
+
+void AppState::setPauseShortcut(const std::optional<KeyShortcut>& shortcut) {
+    pauseShortcut.set(shortcut);
+    settingsStore_.savePauseShortcut(shortcut);
+    hotKey_->registerShortcut(shortcut);
 }
 
 void AppState::setVideoOffsetMilliseconds(std::int64_t milliseconds) {

@@ -20,6 +20,7 @@
 #include "app/processing/PluginLatencyMeasurement.h"
 #include "app/processing/SpectrumAnalyzer.h"
 #include "app/settings/SettingsStore.h"
+#include "app/ui/HotKey.h"
 #include "app/ui/KeyShortcut.h"
 #include "platform/combine/AnyCancellable.h"
 #include "platform/combine/Published.h"
@@ -82,6 +83,9 @@ public:
     double videoDelayMilliseconds() const;
     // Stored, then the camera's delay follows.
     void setVideoOffsetMilliseconds(std::int64_t milliseconds);
+    // Stored (none removes it), then registered as the global pause shortcut.
+    void setPauseShortcut(const std::optional<KeyShortcut>& shortcut);
+    HotKey& hotKey() { return *hotKey_; }
 
     EngineStatus overallStatus() const;
     std::optional<AudioDeviceInfo> monitorDeviceToUse() const;
@@ -101,6 +105,7 @@ private:
     std::shared_ptr<LatencyMeter> latencyMeter_;
     std::shared_ptr<CameraExtensionActivator> cameraExtension_;
     std::shared_ptr<CameraEngine> cameraEngine_;
+    std::unique_ptr<HotKey> hotKey_;
     SettingsStore settingsStore_;
     std::shared_ptr<DeviceManager> deviceManager_;
     std::shared_ptr<PluginHost> pluginHost_;

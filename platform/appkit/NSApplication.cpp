@@ -20,8 +20,10 @@ char* defaultArgv[] = {defaultName, nullptr};
 }  // namespace
 
 NSApplication& NSApplication::shared(int argc, char** argv) {
-    static NSApplication application(argc > 0 ? argc : 1, argv ? argv : defaultArgv);
-    return application;
+    // Lives until the process ends and is never destroyed: Qt's own globals go first at exit, and a
+    // QApplication destroyed after them crashes.
+    static NSApplication* const application = new NSApplication(argc > 0 ? argc : 1, argv ? argv : defaultArgv);
+    return *application;
 }
 
 NSApplication::NSApplication(int argc, char** argv) : argc_(argc), argv_(argv) {
