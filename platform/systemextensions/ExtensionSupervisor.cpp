@@ -334,13 +334,16 @@ void ExtensionSupervisor::scheduleRestart(const std::string& identifier) {
     while (!instance.restarts.empty() && now - instance.restarts.front() >= 60s)
         instance.restarts.pop_front();
     if (static_cast<int>(instance.restarts.size()) >= policy_.maxRestartsPerMinute) {
+        // The record goes before the message, so that whoever reads the message finds it gone.
+        {
+            const ExtensionStateStore store(instance.directory);
+            FileLock lock(store.lockPath(identifier));
+            const auto recorded = store.read(identifier);
+            if (recorded && recorded->pid == instance.record.pid)
+                store.remove(identifier);
+        }
         logger_.fault("Erweiterung %{public}s wird nicht mehr neu gestartet: %d Neustarts innerhalb einer Minute.",
                       identifier, static_cast<int>(instance.restarts.size()));
-        const ExtensionStateStore store(instance.directory);
-        FileLock lock(store.lockPath(identifier));
-        const auto recorded = store.read(identifier);
-        if (recorded && recorded->pid == instance.record.pid)
-            store.remove(identifier);
         instances_.erase(found);
         updateTimer();
         return;
