@@ -7,17 +7,12 @@
 //   delay_error_p50_ms / delay_error_p99_ms   arrival minus capture minus the set delay, at the viewer
 
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "app/camera/CameraEngine.h"
@@ -26,6 +21,7 @@
 #include "platform/dispatch/MainRunLoop.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/sim/SimulatedCameraHardware.h"
+#include "tests/support/ChildProcess.h"
 
 using namespace velunto;
 
@@ -39,22 +35,6 @@ double cpuSeconds() {
     getrusage(RUSAGE_SELF, &usage);
     return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-pid_t spawn(const char* program, std::vector<std::string> arguments, const std::string& output) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, STDOUT_FILENO);
-        dup2(fd, STDERR_FILENO);
-        std::vector<char*> argv{const_cast<char*>(program)};
-        for (auto& argument : arguments)
-            argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        execv(program, argv.data());
-        _exit(127);
-    }
-    return pid;
 }
 
 SimulatedCameraDescription camera720() {
@@ -97,7 +77,7 @@ void BM_CameraEnginePipeline(benchmark::State& state) {
     const std::string runtime = mkdtemp(directory);
     setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
     MainRunLoop::attachCurrentThread();
-    const pid_t extension = spawn(VELUNTO_CAMERA_EXTENSION, {}, runtime + "/extension.log");
+    ChildProcess extension(VELUNTO_CAMERA_EXTENSION, {}, runtime + "/extension.log");
     double cpu = 0, cameraOnly = 0;
     std::string report;
     for (auto _ : state) {
@@ -105,8 +85,8 @@ void BM_CameraEnginePipeline(benchmark::State& state) {
         SimulatedCameraHardware hardware({camera720()});
         const auto engine = CameraEngine::make(SettingsStore(UserDefaults::inMemory()));
         engine->setDelay(kDelayMilliseconds);
-        const pid_t viewer = spawn(VELUNTO_CAMERA_VIEWER, {"--seconds", std::to_string(int(kSeconds + 2)), "--stamps"},
-                                   runtime + "/viewer.log");
+        ChildProcess viewer(VELUNTO_CAMERA_VIEWER, {"--seconds", std::to_string(int(kSeconds + 2)), "--stamps"},
+                            runtime + "/viewer.log");
         // Until the engine has noticed the viewer and the camera runs.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (!hardware.isCapturing("bench.camera") && std::chrono::steady_clock::now() < deadline)
@@ -116,14 +96,10 @@ void BM_CameraEnginePipeline(benchmark::State& state) {
             std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(kSeconds)));
         cpu = (cpuSeconds() - before) / kSeconds * 100;
         state.SetIterationTime(kSeconds);
-        waitpid(viewer, nullptr, 0);
-        std::ifstream file(runtime + "/viewer.log");
-        std::stringstream text;
-        text << file.rdbuf();
-        report = text.str();
+        viewer.wait();
+        report = viewer.output();
     }
-    kill(extension, SIGKILL);
-    waitpid(extension, nullptr, 0);
+    extension.kill();
 
     double minimum = 0, median = 0, p99 = 0;
     std::size_t frames = 0;

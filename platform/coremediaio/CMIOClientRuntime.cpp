@@ -922,21 +922,14 @@ OSStatus CMIOClientRuntime::copyBufferQueue(CMIOStreamID streamID, CMIODeviceStr
 }
 
 OSStatus CMIOClientRuntime::startStream(CMIODeviceID deviceID, CMIOStreamID streamID) {
-    activate();
-    std::shared_ptr<Stream> stream;
-    {
-        std::lock_guard lock(mutex_);
-        if (!devices_.contains(deviceID))
-            return kCMIOHardwareBadDeviceError;
-        auto it = streams_.find(streamID);
-        if (it == streams_.end() || it->second->deviceID != deviceID)
-            return kCMIOHardwareBadStreamError;
-        stream = it->second;
-    }
-    return statusOf(stream->link->request(json{{"op", "start"}, {"stream", stream->uuid}}));
+    return controlStream(deviceID, streamID, "start");
 }
 
 OSStatus CMIOClientRuntime::stopStream(CMIODeviceID deviceID, CMIOStreamID streamID) {
+    return controlStream(deviceID, streamID, "stop");
+}
+
+OSStatus CMIOClientRuntime::controlStream(CMIODeviceID deviceID, CMIOStreamID streamID, const char* op) {
     activate();
     std::shared_ptr<Stream> stream;
     {
@@ -948,7 +941,7 @@ OSStatus CMIOClientRuntime::stopStream(CMIODeviceID deviceID, CMIOStreamID strea
             return kCMIOHardwareBadStreamError;
         stream = it->second;
     }
-    return statusOf(stream->link->request(json{{"op", "stop"}, {"stream", stream->uuid}}));
+    return statusOf(stream->link->request(json{{"op", op}, {"stream", stream->uuid}}));
 }
 
 }  // namespace velunto

@@ -62,6 +62,8 @@ public:
     bool greet(const std::shared_ptr<CMIOProviderLink>& link);
 
 private:
+    // Starts or stops a stream of the device ("start" / "stop").
+    OSStatus controlStream(CMIODeviceID deviceID, CMIOStreamID streamID, const char* op);
     CMIOClientRuntime();
     struct Listener;
     struct Device;

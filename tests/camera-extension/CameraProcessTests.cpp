@@ -1,21 +1,15 @@
 // The camera extension, a feeder and a viewer as three processes, in real time.
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "demo/CameraViewer.h"
 #include "demo/TestPattern.h"
 #include "platform/coremediaio/CMIOExtensionProvider.h"
 #include "tests/platform/coremediaio/CMIOTestSupport.h"
+#include "tests/support/ChildProcess.h"
 
 namespace velunto {
 namespace {
@@ -32,51 +26,6 @@ bool waitUntil(Predicate predicate, std::chrono::milliseconds limit = 20s) {
     }
     return true;
 }
-
-// A program run with its output (stdout and stderr) in a file.
-class Process {
-public:
-    Process(const std::string& program, std::vector<std::string> arguments, std::string outputPath)
-        : output_(std::move(outputPath)) {
-        pid_ = fork();
-        if (pid_ == 0) {
-            const int fd = open(output_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(fd, STDOUT_FILENO);
-            dup2(fd, STDERR_FILENO);
-            std::vector<char*> argv{const_cast<char*>(program.c_str())};
-            for (auto& argument : arguments)
-                argv.push_back(argument.data());
-            argv.push_back(nullptr);
-            execv(program.c_str(), argv.data());
-            _exit(127);
-        }
-    }
-    ~Process() { kill(); }
-    void kill() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-    }
-    // The exit status, waiting for it.
-    int wait() {
-        int status = -1;
-        if (pid_ > 0 && waitpid(pid_, &status, 0) == pid_)
-            pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    std::string output() const {
-        std::ifstream file(output_);
-        std::stringstream text;
-        text << file.rdbuf();
-        return text.str();
-    }
-
-private:
-    pid_t pid_ = -1;
-    std::string output_;
-};
 
 // What the viewer saw of the feeder's pattern.
 struct Received {
@@ -99,9 +48,9 @@ struct Received {
 TEST(CameraProcesses, FedFramesReachAViewerWholeAndInOrderAcrossARestart) {
     cmiotest::usePrivateSocketDirectory();
     const std::string directory = getenv("XDG_RUNTIME_DIR");
-    auto extension =
-        std::make_unique<Process>(VELUNTO_CAMERA_EXTENSION, std::vector<std::string>{}, directory + "/extension.log");
-    Process feeder(VELUNTO_CAMERA_FEEDER, {"--seconds", "5"}, directory + "/feeder.log");
+    auto extension = std::make_unique<ChildProcess>(VELUNTO_CAMERA_EXTENSION, std::vector<std::string>{},
+                                                    directory + "/extension.log");
+    ChildProcess feeder(VELUNTO_CAMERA_FEEDER, {"--seconds", "5"}, directory + "/feeder.log");
 
     Received received;
     CameraViewer viewer;
@@ -112,8 +61,8 @@ TEST(CameraProcesses, FedFramesReachAViewerWholeAndInOrderAcrossARestart) {
     // The camera's process dies and comes back; the feeder and the viewer find it again.
     extension->kill();
     const std::size_t beforeRestart = received.count();
-    extension =
-        std::make_unique<Process>(VELUNTO_CAMERA_EXTENSION, std::vector<std::string>{}, directory + "/extension2.log");
+    extension = std::make_unique<ChildProcess>(VELUNTO_CAMERA_EXTENSION, std::vector<std::string>{},
+                                               directory + "/extension2.log");
     ASSERT_TRUE(waitUntil([&] { return viewer.open("Velunto Kamera", 0) == 0; }));
     ASSERT_TRUE(waitUntil([&] { return received.count() >= beforeRestart + 20; })) << feeder.output();
     viewer.close();
