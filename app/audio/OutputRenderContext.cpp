@@ -19,6 +19,16 @@ OSStatus outputRenderCallback(void* inRefCon, AudioUnitRenderActionFlags*, const
     // inside the band can be less than one callback takes, and the ring runs dry whenever an input
     // block arrives just after a render.
     const std::int64_t left = fill - wanted;
+    if (fill <= 0)
+        context.primed = false;
+    else if (!context.primed && left >= context.targetFillFrames)
+        context.primed = true;
+    if (!context.primed) {
+        for (UInt32 b = 0; b < ioData->mNumberBuffers; ++b)
+            if (ioData->mBuffers[b].mData)
+                std::memset(ioData->mBuffers[b].mData, 0, std::size_t{inNumberFrames} * sizeof(float));
+        return 0;
+    }
     std::int64_t toRead = wanted;
     bool stretch = false;
     if (left > context.targetFillFrames + context.toleranceFrames) {

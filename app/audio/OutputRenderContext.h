@@ -15,10 +15,15 @@ struct OutputRenderContext {
     std::int64_t scratchCapacity = 4096;
     std::int64_t targetFillFrames = 960;  // 20 ms at 48 kHz
     std::int64_t toleranceFrames = 480;   // half-width of the dead band
+    // False once the ring ran dry: the callback then plays silence until the ring holds a callback
+    // plus the target, so that the fill starts at the target and not at the band's lower edge, which
+    // is where stretching one sample per callback would leave it.
+    bool primed = true;
 };
 
 // Real-time: keeps what remains in the ring after each call inside the band around the target fill:
-// above it one sample more is read and dropped, below it one sample is repeated. Returns 0.
+// above it one sample more is read and dropped, below it one sample is repeated. After the ring ran
+// dry it waits, silent, until the ring holds the target again. Returns 0.
 OSStatus outputRenderCallback(void* inRefCon, AudioUnitRenderActionFlags* ioActionFlags,
                               const AudioTimeStamp* inTimeStamp, UInt32 inBusNumber, UInt32 inNumberFrames,
                               AudioBufferList* ioData);

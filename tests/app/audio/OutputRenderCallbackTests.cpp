@@ -83,19 +83,33 @@ TEST_F(RenderCallback, BelowTheBandTheLastSampleIsRepeatedThenZeros) {
     EXPECT_EQ(fillLevel(), 400u - 255u);
 }
 
-TEST_F(RenderCallback, EmptyRingAndMissingBuffersGiveSilenceWithoutHarm) {
+// After the ring ran dry the callback stays silent, reading nothing, until a callback would leave
+// the target behind; then it plays from the oldest sample on.
+TEST_F(RenderCallback, AfterRunningDrySilenceUntilTheRingHoldsTheTargetAgain) {
     auto out = render(256);
     for (UInt32 b = 0; b < 2; ++b)
         for (UInt32 i = 0; i < 256; ++i)
             ASSERT_EQ(out.samples(b)[i], 0.0f);
 
     fill(1000);
+    out = render(64);
+    EXPECT_EQ(out.samples(0)[0], 0.0f);
+    EXPECT_EQ(out.samples(1)[63], 0.0f);
+    EXPECT_EQ(fillLevel(), 1000u) << "936 would be left: under the target";
+    out = render(40);
+    EXPECT_EQ(out.samples(0)[0], 1.0f);
+    EXPECT_EQ(out.samples(1)[39], 40.0f);
+    EXPECT_EQ(fillLevel(), 960u);
+}
+
+TEST_F(RenderCallback, MissingBuffersAreSkippedAndAMissingListReadsNothing) {
+    fill(1100);
     AudioBufferListStorage buffers({1, 1}, 64);
     buffers.list()->mBuffers[0].mData = nullptr;  // skipped
     EXPECT_EQ(outputRenderCallback(&context, nullptr, nullptr, 0, 64, buffers.list()), 0);
     EXPECT_EQ(buffers.samples(1)[63], 64.0f);
     EXPECT_EQ(outputRenderCallback(&context, nullptr, nullptr, 0, 64, nullptr), 0);
-    EXPECT_EQ(fillLevel(), 1000u - 64u) << "no buffer list: nothing read";
+    EXPECT_EQ(fillLevel(), 1100u - 64u) << "no buffer list: nothing read";
 }
 
 TEST_F(RenderCallback, FramesBeyondTheScratchAreSilentAndTheSurplusIsStillDropped) {
