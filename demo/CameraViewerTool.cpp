@@ -1,19 +1,25 @@
 // Watches "Velunto Kamera" like a video call app: opens its source stream in one of its formats,
 // prints the frame rate every second and saves a frame as PNG.
 //
-//   velunto-camera-viewer [--format 0|1] [--seconds N] [--png file.png [--png-at S]] [--stamps]
+//   velunto-camera-viewer [--format 0|1] [--seconds N] [--png file.png [--png-at S]]... [--stamps]
+//                         [--flashes file.txt [--flash-png file.png]] [--summary file.json]
 //
 // With --stamps it reads the capture time a simulated camera burns into each frame and prints how
-// long after capture the frames arrived.
+// long after capture the frames arrived. With --flashes it writes one line per flash frame of a
+// simulated camera: when it arrived and when it was captured, both host clock nanoseconds; the
+// first flash frame can be saved as PNG. --summary writes the frame counts as JSON.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "demo/CameraViewer.h"
 #include "demo/TestPattern.h"
@@ -25,9 +31,17 @@ using namespace velunto;
 int main(int argc, char** argv) {
     std::size_t format = 0;
     int seconds = 5;
-    double pngAt = -1;
-    std::string png;
+    struct Shot {
+        std::string path;
+        double at = -1;  // seconds after opening; -1: at the end
+        bool tried = false;
+        bool saved = false;
+    };
+    std::vector<Shot> shots;
     bool stamps = false;
+    std::string flashesPath;
+    std::string flashPNG;
+    std::string summaryPath;
     for (int i = 1; i < argc; ++i) {
         const auto value = [&] { return ++i < argc ? argv[i] : ""; };
         if (std::strcmp(argv[i], "--stamps") == 0)
@@ -37,24 +51,57 @@ int main(int argc, char** argv) {
         else if (std::strcmp(argv[i], "--seconds") == 0)
             seconds = std::atoi(value());
         else if (std::strcmp(argv[i], "--png") == 0)
-            png = value();
-        else if (std::strcmp(argv[i], "--png-at") == 0)
-            pngAt = std::atof(value());
+            shots.push_back({value()});
+        else if (std::strcmp(argv[i], "--png-at") == 0 && !shots.empty())
+            shots.back().at = std::atof(value());
+        else if (std::strcmp(argv[i], "--flashes") == 0)
+            flashesPath = value();
+        else if (std::strcmp(argv[i], "--flash-png") == 0)
+            flashPNG = value();
+        else if (std::strcmp(argv[i], "--summary") == 0)
+            summaryPath = value();
     }
-    if (pngAt < 0)
-        pngAt = seconds;
+    for (Shot& shot : shots)
+        if (shot.at < 0)
+            shot.at = seconds;
+    CameraViewer viewer;
+    const auto takeShots = [&](double elapsed) {
+        for (Shot& shot : shots)
+            if (!shot.tried && elapsed >= shot.at)
+                if (const auto frame = viewer.lastFrame()) {
+                    shot.tried = true;
+                    shot.saved = CameraViewer::savePNG(*frame, shot.path);
+                    std::printf(shot.saved ? "Bild gespeichert: %s\n" : "Bild nicht gespeichert: %s\n",
+                                shot.path.c_str());
+                }
+    };
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    CameraViewer viewer;
     std::mutex delaysMutex;
     std::vector<double> delays;  // ms from capture to arrival
-    if (stamps)
+    std::ofstream flashes;
+    if (!flashesPath.empty()) {
+        flashes.open(flashesPath, std::ios::trunc);
+        if (!flashes) {
+            std::fprintf(stderr, "%s kann nicht geschrieben werden.\n", flashesPath.c_str());
+            return 1;
+        }
+    }
+    std::uint64_t lastFlashCapture = 0;
+    if (stamps || flashes.is_open())
         viewer.setFrameHandler([&](const CVPixelBuffer& frame) {
             const std::uint64_t now = HostClock::nowNanoseconds();
-            if (const auto stamp = SimulatedCameraPattern::read(frame); stamp && stamp->captureHostNanoseconds <= now) {
-                std::lock_guard lock(delaysMutex);
-                delays.push_back(static_cast<double>(now - stamp->captureHostNanoseconds) / 1e6);
-            }
+            const auto stamp = SimulatedCameraPattern::read(frame);
+            if (!stamp || stamp->captureHostNanoseconds > now)
+                return;
+            std::lock_guard lock(delaysMutex);
+            delays.push_back(static_cast<double>(now - stamp->captureHostNanoseconds) / 1e6);
+            if (!stamp->flash || !flashes.is_open() || stamp->captureHostNanoseconds == lastFlashCapture)
+                return;
+            flashes << now << ' ' << stamp->captureHostNanoseconds << std::endl;
+            if (lastFlashCapture == 0 && !flashPNG.empty() && !CameraViewer::savePNG(frame, flashPNG))
+                std::fprintf(stderr, "Bild nicht gespeichert: %s\n", flashPNG.c_str());
+            lastFlashCapture = stamp->captureHostNanoseconds;
         });
     OSStatus status = kCMIOHardwareBadDeviceError;
     // The camera's process may still be starting.
@@ -71,18 +118,13 @@ int main(int argc, char** argv) {
     std::printf("Velunto Kamera geöffnet: Format %zu, %d × %d.\n", format, offered.at(format).width,
                 offered.at(format).height);
 
-    bool saved = false;
     std::size_t seen = 0;
     const auto start = std::chrono::steady_clock::now();
     for (int second = 1; second <= seconds; ++second) {
         while (std::chrono::steady_clock::now() < start + std::chrono::seconds(second)) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
             const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-            if (!png.empty() && !saved && elapsed.count() >= pngAt)
-                if (const auto frame = viewer.lastFrame()) {
-                    saved = CameraViewer::savePNG(*frame, png);
-                    std::printf(saved ? "Bild gespeichert: %s\n" : "Bild nicht gespeichert: %s\n", png.c_str());
-                }
+            takeShots(elapsed.count());
         }
         const auto frames = viewer.frames();
         const auto last = viewer.lastFrame();
@@ -94,12 +136,20 @@ int main(int argc, char** argv) {
                     last && TestPattern::isWhole(*last) ? ", letztes Bild vollständig" : "");
         seen = frames.size();
     }
-    if (!png.empty() && !saved)
-        if (const auto frame = viewer.lastFrame()) {
-            saved = CameraViewer::savePNG(*frame, png);
-            std::printf(saved ? "Bild gespeichert: %s\n" : "Bild nicht gespeichert: %s\n", png.c_str());
-        }
+    takeShots(seconds);
     viewer.close();
+    if (!summaryPath.empty()) {
+        const auto frames = viewer.frames();
+        const auto fed = static_cast<std::size_t>(std::count_if(
+            frames.begin(), frames.end(), [](const CameraViewer::Frame& f) { return f.centre != 0xFF000000u; }));
+        std::ofstream summary(summaryPath, std::ios::trunc);
+        summary << nlohmann::json{{"frames", frames.size()}, {"fed", fed}, {"black", frames.size() - fed}}.dump()
+                << '\n';
+        if (!summary) {
+            std::fprintf(stderr, "%s kann nicht geschrieben werden.\n", summaryPath.c_str());
+            return 1;
+        }
+    }
     if (stamps) {
         std::lock_guard lock(delaysMutex);
         std::sort(delays.begin(), delays.end());
@@ -115,5 +165,5 @@ int main(int argc, char** argv) {
                 delays.front(), at(0.5), at(0.99), delays.size());
         }
     }
-    return png.empty() || saved ? 0 : 1;
+    return std::all_of(shots.begin(), shots.end(), [](const Shot& shot) { return shot.saved; }) ? 0 : 1;
 }

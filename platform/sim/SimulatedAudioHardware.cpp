@@ -138,6 +138,11 @@ std::uint64_t SimulatedAudioHardware::cycleCount(const std::string& uid) const {
     return device ? AudioHardwareServer::shared().ioCycleCount(device->objectID()) : 0;
 }
 
+std::optional<AudioDeviceTimeline> SimulatedAudioHardware::timeline(const std::string& uid) const {
+    auto device = find(uid);
+    return device ? std::optional(device->timeline()) : std::nullopt;
+}
+
 std::shared_ptr<SimulatedAudioDevice> SimulatedAudioHardware::find(const std::string& uid) const {
     auto it = std::find_if(devices_.begin(), devices_.end(), [&](const auto& d) { return d->uid() == uid; });
     return it == devices_.end() ? nullptr : *it;

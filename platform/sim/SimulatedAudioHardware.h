@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/coreaudio/AudioHardwareBase.h"
+#include "platform/coreaudio/AudioHardwareDevice.h"
 #include "platform/sim/SimulatedDeviceDescription.h"
 
 namespace velunto {
@@ -55,6 +56,8 @@ public:
     std::optional<AudioObjectID> deviceID(const std::string& uid) const;
     // I/O cycles the device has run since it was plugged.
     std::uint64_t cycleCount(const std::string& uid) const;
+    // Where the device's sample timeline stands against the host clock; none if unknown.
+    std::optional<AudioDeviceTimeline> timeline(const std::string& uid) const;
 
     // A few ordinary devices: built-in microphone and speakers, a USB headset, an aggregate.
     static std::vector<SimulatedDeviceDescription> standardScenario();

@@ -59,6 +59,7 @@ bool SimulatedCallApp::start(std::unique_ptr<SimulatedRecorder> recorder) {
         std::lock_guard lock(mutex_);
         recorder_ = std::move(recorder);
         firstSampleTime_ = -1;
+        firstHostTime_ = 0;
         framesRecorded_ = 0;
     }
     if (AudioDeviceCreateIOProcID(device_, ioProc, this, &proc_) != 0)
@@ -89,6 +90,11 @@ double SimulatedCallApp::firstSampleTime() const {
     return firstSampleTime_;
 }
 
+std::uint64_t SimulatedCallApp::firstHostTime() const {
+    std::lock_guard lock(mutex_);
+    return firstHostTime_;
+}
+
 std::uint64_t SimulatedCallApp::framesRecorded() const {
     std::lock_guard lock(mutex_);
     return framesRecorded_;
@@ -106,8 +112,10 @@ OSStatus SimulatedCallApp::ioProc(AudioObjectID, const AudioTimeStamp*, const Au
     std::lock_guard lock(app.mutex_);
     if (!app.recorder_)
         return 0;
-    if (app.firstSampleTime_ < 0)
+    if (app.firstSampleTime_ < 0) {
         app.firstSampleTime_ = inputTime->mSampleTime;
+        app.firstHostTime_ = inputTime->mHostTime;
+    }
     const UInt32 frames = buffer.mDataByteSize / 4 / buffer.mNumberChannels;
     app.recorder_->append(static_cast<const float*>(buffer.mData), frames);
     app.framesRecorded_ += frames;

@@ -31,6 +31,8 @@ public:
     double sampleRate() const { return sampleRate_; }
     // Input sample time of the first frame recorded, on the device's timeline.
     double firstSampleTime() const;
+    // Host time of that frame, ns; 0 before the first.
+    std::uint64_t firstHostTime() const;
     // Frames recorded since the recording started.
     std::uint64_t framesRecorded() const;
 
@@ -48,6 +50,7 @@ private:
     mutable std::mutex mutex_;
     std::unique_ptr<SimulatedRecorder> recorder_;
     double firstSampleTime_ = -1;
+    std::uint64_t firstHostTime_ = 0;
     std::uint64_t framesRecorded_ = 0;
 };
 
