@@ -22,7 +22,8 @@ namespace {
 std::string cameraExtensionProgram() {
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
     for (const auto& candidate : {self.parent_path() / "velunto-camera-extension",
-                                  self.parent_path() / "../../camera-extension/velunto-camera-extension"})
+                                  self.parent_path() / "../../camera-extension/velunto-camera-extension",
+                                  self.parent_path() / "../camera-extension/velunto-camera-extension"})
         if (std::filesystem::exists(candidate))
             return std::filesystem::weakly_canonical(candidate).string();
     return (self.parent_path() / "velunto-camera-extension").string();

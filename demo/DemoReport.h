@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace velunto {
+
+// A flash frame as the viewer saw it: when it arrived and when the camera captured it (host ns).
+struct DemoFlash {
+    std::uint64_t seen = 0;
+    std::uint64_t captured = 0;
+};
+
+// What the demo measured, and how it turns into the report: clicks emitted at the microphone and
+// heard by the call app give the audio path's latency; flash frames seen by the viewer, against the
+// same clicks, give the offset between picture and sound.
+class DemoReport {
+public:
+    // Positions of clicks in a mono recording: where the signal first exceeds the threshold after at
+    // least minGapSeconds, refined to the loudest sample within the next millisecond.
+    static std::vector<std::size_t> findClicks(const std::vector<float>& mono, double sampleRate,
+                                               float threshold = 0.5f, double minGapSeconds = 1.0);
+    // Lines "seen captured" as the viewer writes them; unreadable lines are skipped.
+    static std::vector<DemoFlash> readFlashes(const std::string& path);
+    static std::optional<double> median(std::vector<double> values);
+
+    struct Timing {
+        std::vector<double> latenciesMs;    // heard - emitted, per click heard
+        std::vector<double> avOffsetsMs;    // flash seen - click heard, per click with both
+        std::vector<double> videoDelaysMs;  // seen - captured, per flash frame matched to a click
+        std::vector<double> frameLagsMs;    // captured - emitted: the camera's wait for its next frame
+    };
+    // Pairs each emitted click with the first click heard within maxLatency after it, and with the
+    // first flash frame captured within maxFrameLag after it. The picture's offset is taken as if the
+    // camera had captured the flash at the click's instant: the wait for the next frame is a property of
+    // the camera's frame rate, not of the path, and is reported on its own.
+    static Timing pair(const std::vector<std::uint64_t>& emitted, const std::vector<std::uint64_t>& heard,
+                       const std::vector<DemoFlash>& flashes, std::uint64_t maxLatency = 500'000'000,
+                       std::uint64_t maxFrameLag = 100'000'000);
+
+    // Writes the document as indented JSON; false if the file cannot be written.
+    static bool write(const nlohmann::ordered_json& report, const std::string& path);
+};
+
+}  // namespace velunto
