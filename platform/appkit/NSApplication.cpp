@@ -1,9 +1,14 @@
 #include "platform/appkit/NSApplication.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
 #include <QApplication>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QWidget>
+
 #include <algorithm>
+#include <csignal>
 
 #include "platform/appkit/NSApplicationDelegate.h"
 #include "platform/dispatch/DispatchTime.h"
@@ -16,6 +21,14 @@ namespace {
 int storedArgc = 1;
 char defaultName[] = "velunto";
 char* defaultArgv[] = {defaultName, nullptr};
+
+// A termination signal (logout, kill, Ctrl-C) reaches the event loop as a byte on this pair.
+int signalPipe[2] = {-1, -1};
+
+void onTerminationSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
+}
 
 }  // namespace
 
@@ -40,6 +53,22 @@ NSApplication::NSApplication(int argc, char** argv) : argc_(argc), argv_(argv) {
         QMetaObject::invokeMethod(
             app, [this] { pumpMainQueue(); }, Qt::QueuedConnection);
     });
+    // Ended by a signal, the application quits as if the user had chosen to, so nothing is lost.
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalPipe) == 0) {
+        auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, application_.get());
+        QObject::connect(notifier, &QSocketNotifier::activated, [this] {
+            char bytes[16];
+            while (::read(signalPipe[0], bytes, sizeof bytes) > 0) {
+            }
+            terminate();
+        });
+        struct sigaction action {};
+        action.sa_handler = onTerminationSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        for (const int signal : {SIGTERM, SIGINT, SIGHUP})
+            sigaction(signal, &action, nullptr);
+    }
 }
 
 void NSApplication::pumpMainQueue() {
@@ -57,6 +86,7 @@ void NSApplication::setDelegate(std::weak_ptr<NSApplicationDelegate> delegate) {
 }
 
 int NSApplication::run() {
+    terminating_ = false;
     QMetaObject::invokeMethod(
         application_.get(),
         [this] {
