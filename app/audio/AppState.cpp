@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <string>
+#include <utility>
 
 #include "app/devices/AudioProperties.h"
 #include "app/devices/LocalizedText.h"
@@ -233,6 +234,47 @@ void AppState::setVideoOffsetMilliseconds(std::int64_t milliseconds) {
     videoOffsetMilliseconds.set(milliseconds);
     settingsStore_.defaults->set(rawValue(SettingsKey::videoOffsetMilliseconds), PropertyListValue(milliseconds));
     cameraEngine_->setDelay(videoDelayMilliseconds());
+}
+
+NSWindowController* AppState::windowController(std::shared_ptr<NSWindowController>& slot, AuxiliaryWindow window,
+                                               const char* title) {
+    if (!slot && makeWindowController)
+        slot = makeWindowController(window, title);
+    return slot.get();
+}
+
+void AppState::openEQWindow() {
+    const bool made = eqWindowController_ != nullptr;
+    NSWindowController* controller = windowController(eqWindowController_, AuxiliaryWindow::eq, kEQWindowTitle);
+    if (!controller)
+        return;
+    if (!made)
+        controller->onClose = [weak = weak_from_this()] {
+            auto self = weak.lock();
+            if (!self)
+                return;
+            self->deviceEQ_->flushPendingSave();
+            if (std::exchange(self->eqWindowIsAnalyzerClient_, false))
+                self->spectrumAnalyzer_->removeClient();
+        };
+    // One analyser client for the window, however often it is brought forward while on screen.
+    if (!eqWindowIsAnalyzerClient_) {
+        spectrumAnalyzer_->addClient();
+        eqWindowIsAnalyzerClient_ = true;
+    }
+    controller->showWindow();
+}
+
+void AppState::openPriorityWindow() {
+    if (NSWindowController* controller =
+            windowController(priorityWindowController_, AuxiliaryWindow::priorityList, kPriorityWindowTitle))
+        controller->showWindow();
+}
+
+void AppState::openLatencyWindow() {
+    if (NSWindowController* controller =
+            windowController(latencyWindowController_, AuxiliaryWindow::latencyMeter, kLatencyWindowTitle))
+        controller->showWindow();
 }
 
 double AppState::videoDelayMilliseconds() const {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -22,6 +23,7 @@
 #include "app/settings/SettingsStore.h"
 #include "app/ui/HotKey.h"
 #include "app/ui/KeyShortcut.h"
+#include "platform/appkit/NSWindowController.h"
 #include "platform/combine/AnyCancellable.h"
 #include "platform/combine/Published.h"
 #include "platform/foundation/UserDefaults.h"
@@ -87,12 +89,31 @@ public:
     void setPauseShortcut(const std::optional<KeyShortcut>& shortcut);
     HotKey& hotKey() { return *hotKey_; }
 
+    // The auxiliary windows. The user interface makes a controller (around the window's view) when a
+    // window is first opened; it is kept and reused afterwards.
+    enum class AuxiliaryWindow { eq, priorityList, latencyMeter };
+    static constexpr const char* kEQWindowTitle = "EQ";
+    static constexpr const char* kPriorityWindowTitle = "Prioritätenliste";
+    static constexpr const char* kLatencyWindowTitle = "Latenz messen";
+    std::function<std::shared_ptr<NSWindowController>(AuxiliaryWindow window, const std::string& title)>
+        makeWindowController;
+    // The EQ window runs the spectrum analyser while it is on screen; closing it stores a pending
+    // equaliser change at once.
+    void openEQWindow();
+    void openPriorityWindow();
+    void openLatencyWindow();
+    const std::shared_ptr<NSWindowController>& eqWindowController() const { return eqWindowController_; }
+    const std::shared_ptr<NSWindowController>& priorityWindowController() const { return priorityWindowController_; }
+    const std::shared_ptr<NSWindowController>& latencyWindowController() const { return latencyWindowController_; }
+
     EngineStatus overallStatus() const;
     std::optional<AudioDeviceInfo> monitorDeviceToUse() const;
     bool showsMonitorFeedbackWarning() const;
     std::vector<AudioDeviceInfo> monitorOutputDevices() const;
 
 private:
+    NSWindowController* windowController(std::shared_ptr<NSWindowController>& slot, AuxiliaryWindow window,
+                                         const char* title);
     explicit AppState(std::shared_ptr<UserDefaults> defaults);
     void construct();
     void resolveOutputDevice();
@@ -110,6 +131,10 @@ private:
     std::shared_ptr<DeviceManager> deviceManager_;
     std::shared_ptr<PluginHost> pluginHost_;
     std::shared_ptr<DeviceEQ> deviceEQ_;
+    std::shared_ptr<NSWindowController> eqWindowController_;
+    std::shared_ptr<NSWindowController> priorityWindowController_;
+    std::shared_ptr<NSWindowController> latencyWindowController_;
+    bool eqWindowIsAnalyzerClient_ = false;
     RingBuffer* ringBuffer_ = nullptr;
     RingBuffer* monitorRingBuffer_ = nullptr;
     std::shared_ptr<OutputEngine> monitorEngine_;

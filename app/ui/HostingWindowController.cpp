@@ -49,6 +49,14 @@ QWidget& HostingWindowController::window() {
     return *window_;
 }
 
+bool HostingWindowController::isWindowVisible() const {
+    return window_->isVisible();
+}
+
+void HostingWindowController::close() {
+    window_->close();
+}
+
 void HostingWindowController::showWindow() {
     window_->show();
     window_->raise();

@@ -1,8 +1,9 @@
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <string>
+
+#include "platform/appkit/NSWindowController.h"
 
 class QWidget;
 
@@ -10,19 +11,18 @@ namespace velunto {
 
 // An auxiliary window around a view: titled and closable only, fixed in size, centred when first
 // shown, kept (not destroyed) when the user closes it so that the next showWindow() reuses it.
-class HostingWindowController {
+class HostingWindowController : public NSWindowController {
 public:
     HostingWindowController(std::unique_ptr<QWidget> rootView, const std::string& title);
-    ~HostingWindowController();
+    ~HostingWindowController() override;
     HostingWindowController(const HostingWindowController&) = delete;
     HostingWindowController& operator=(const HostingWindowController&) = delete;
 
     // Shows the window in front of every other application's, and gives it the keyboard.
-    void showWindow();
+    void showWindow() override;
+    bool isWindowVisible() const override;
+    void close() override;
     QWidget& window();
-
-    // Called when the window is about to close.
-    std::function<void()> onClose;
 
 private:
     class Window;

@@ -286,3 +286,62 @@ TEST_F(AppStateTest, AMeasurementWhoseRecordingARebuildAbandonsFailsAndKeepsTheS
               LatencyMeter::State::failed("Aufnahme abgebrochen. Läuft der Eingang?"));
     EXPECT_EQ(state->pluginLatencyMeasurements.value().at(key), earlier);
 }
+
+namespace {
+
+// A window as the application state sees it; close() behaves like the user's click.
+struct FakeWindow : NSWindowController {
+    int shown = 0;
+    bool visible = false;
+    void showWindow() override {
+        ++shown;
+        visible = true;
+    }
+    bool isWindowVisible() const override { return visible; }
+    void close() override {
+        if (visible && onClose)
+            onClose();
+        visible = false;
+    }
+};
+
+TEST_F(AppStateTest, WindowsAreMadeOnceAndTheEQWindowRunsTheAnalyserWhileOnScreen) {
+    plugStandard();
+    auto state = launch();
+    state->openEQWindow();  // without a user interface nothing opens
+    EXPECT_EQ(state->eqWindowController(), nullptr);
+    EXPECT_EQ(state->spectrumAnalyzer().clientCount(), 0);
+
+    std::vector<std::string> titles;
+    std::vector<std::shared_ptr<FakeWindow>> windows;
+    state->makeWindowController = [&](AppState::AuxiliaryWindow, const std::string& title) {
+        titles.push_back(title);
+        windows.push_back(std::make_shared<FakeWindow>());
+        return windows.back();
+    };
+    state->openEQWindow();
+    state->openEQWindow();  // brought forward again: still one window, one analyser client
+    ASSERT_EQ(windows.size(), 1u);
+    EXPECT_EQ(windows[0]->shown, 2);
+    EXPECT_EQ(state->spectrumAnalyzer().clientCount(), 1);
+
+    EQSettings edited = state->deviceEQ().settings.value();
+    edited.bands[1].gain = -4;
+    state->deviceEQ().setSettings(edited);
+    windows[0]->close();
+    EXPECT_EQ(state->spectrumAnalyzer().clientCount(), 0);
+    EXPECT_EQ(SettingsStore(defaults).loadEQSettingsByDevice().at("builtin.mic"), edited)
+        << "stored at the close, not half a second later";
+
+    state->openEQWindow();  // reopened: the same controller
+    EXPECT_EQ(windows.size(), 1u);
+    EXPECT_EQ(state->spectrumAnalyzer().clientCount(), 1);
+    state->openPriorityWindow();
+    state->openLatencyWindow();
+    state->openLatencyWindow();
+    EXPECT_EQ(titles, (std::vector<std::string>{"EQ", "Prioritätenliste", "Latenz messen"}));
+    EXPECT_EQ(windows[2]->shown, 2);
+    EXPECT_EQ(state->latencyWindowController(), windows[2]);
+}
+
+}  // namespace
