@@ -3,6 +3,7 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <chrono>
 
 namespace velunto {
 
@@ -25,16 +26,46 @@ std::unique_ptr<SimulatedRecorder> SimulatedRecorder::wav(const std::string& pat
 SimulatedRecorder::SimulatedRecorder(std::uint32_t channels, std::size_t maxFrames, SNDFILE* file)
     : channels_(std::max<std::uint32_t>(channels, 1)), maxFrames_(maxFrames), file_(file) {
     ring_.assign(maxFrames_ * channels_, 0.0f);
+    if (file_) {
+        pending_.reserve(std::size_t{96000} * channels_);  // a second or two between writes
+        writer_ = std::thread([this] { writeFile(); });
+    }
 }
 
 SimulatedRecorder::~SimulatedRecorder() {
-    if (file_)
-        sf_close(file_);
+    if (!file_)
+        return;
+    {
+        std::lock_guard lock(mutex_);
+        closing_ = true;
+    }
+    wake_.notify_one();
+    writer_.join();
+    sf_close(file_);
+}
+
+void SimulatedRecorder::writeFile() {
+    std::vector<float> batch;
+    batch.reserve(pending_.capacity());
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        wake_.wait_for(lock, std::chrono::milliseconds(50), [this] { return closing_; });
+        batch.swap(pending_);
+        const bool last = closing_;
+        lock.unlock();
+        if (!batch.empty())
+            sf_writef_float(file_, batch.data(), static_cast<sf_count_t>(batch.size() / channels_));
+        batch.clear();
+        if (last)
+            return;
+        lock.lock();
+    }
 }
 
 void SimulatedRecorder::append(const float* interleaved, std::uint32_t frames) {
     if (file_) {
-        sf_writef_float(file_, interleaved, frames);
+        std::lock_guard lock(mutex_);
+        pending_.insert(pending_.end(), interleaved, interleaved + std::size_t{frames} * channels_);
         return;
     }
     if (maxFrames_ == 0)

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 typedef struct sf_private_tag SNDFILE;
@@ -11,7 +14,8 @@ typedef struct sf_private_tag SNDFILE;
 namespace velunto {
 
 // Keeps what a simulated output plays: the newest maxFrames in memory, or everything in a WAV file
-// (32-bit float).
+// (32-bit float). The file is written by a thread of its own, so that a slow disk never holds up the
+// device's I/O cycle; everything appended is in the file once the recorder is gone.
 class SimulatedRecorder {
 public:
     static std::unique_ptr<SimulatedRecorder> memory(std::size_t maxFrames, std::uint32_t channels);
@@ -27,12 +31,19 @@ public:
 
 private:
     SimulatedRecorder(std::uint32_t channels, std::size_t maxFrames, SNDFILE* file);
+    void writeFile();
 
     std::uint32_t channels_;
     std::size_t maxFrames_;
     std::vector<float> ring_;
     std::size_t written_ = 0;  // frames appended so far
     SNDFILE* file_;
+    // For a WAV recording: samples waiting for the writer thread.
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::vector<float> pending_;
+    bool closing_ = false;
+    std::thread writer_;
 };
 
 }  // namespace velunto
