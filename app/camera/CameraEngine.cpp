@@ -117,6 +117,10 @@ std::optional<std::string> CameraEngine::resolveDesiredCameraID() const {
         case CameraSelection::Kind::automatic:
             break;
     }
+    return automaticCameraID();
+}
+
+std::optional<std::string> CameraEngine::automaticCameraID() const {
     if (const auto device = AVCaptureDevice::defaultDeviceWithMediaType(AVMediaTypeVideo);
         device && !isOwnCamera(*device))
         return device->uniqueID();

@@ -50,6 +50,8 @@ public:
     void setDelay(double milliseconds);
     // The camera that runs while somebody watches, as the user sees it.
     std::optional<CameraInfo> currentCamera() const;
+    // The camera automatic selection takes: the system's default camera, else the first one.
+    std::optional<std::string> automaticCameraID() const;
 
     void captureOutputDidOutputSampleBuffer(AVCaptureOutput& output, const CMSampleBufferRef& sampleBuffer,
                                             AVCaptureConnection& connection) override;

@@ -1,0 +1,3 @@
+velunto_test(velunto_ui_panel_model_tests
+  SOURCES MenuPanelModelTests.cpp
+  DEPS velunto_ui_panel_models velunto_sim velunto_sim_cameras)
