@@ -77,8 +77,7 @@ double squaredMagnitude(double c0, double c1, double c2, double w) {
 
 }  // namespace
 
-EQCurveModel::EQCurveModel(std::shared_ptr<AppState> state)
-    : state_(std::move(state)), eq_(state_->deviceEQ()), analyzer_(state_->spectrumAnalyzer()) {
+EQCurveModel::EQCurveModel(AppState& state) : eq_(state.deviceEQ()), analyzer_(state.spectrumAnalyzer()) {
     const auto main = DispatchQueue::main();
     eq_.settings.sink(main, [this](const EQSettings&) { changed(); }, {.initial = false}).store(subscriptions_);
     analyzer_.levels.sink(main, [this](const SpectrumAnalyzer::Levels&) { changed(); }, {.initial = false})

@@ -55,7 +55,8 @@ public:
     static constexpr double kSilentBandLevel = -96;  // a band whose response cannot be computed
     static constexpr double kSpectrumFloor = -90;
 
-    explicit EQCurveModel(std::shared_ptr<AppState> state);
+    // The state must outlive the model (a window's model must not keep the state that owns the window).
+    explicit EQCurveModel(AppState& state);
     EQCurveModel(const EQCurveModel&) = delete;
     EQCurveModel& operator=(const EQCurveModel&) = delete;
 
@@ -103,7 +104,6 @@ private:
     void changed() const;
     void moveBand(std::size_t index, EQPoint location, double width, double height);
 
-    std::shared_ptr<AppState> state_;  // keeps the components below alive
     DeviceEQ& eq_;
     SpectrumAnalyzer& analyzer_;
     std::optional<EQPoint> dragStart_;

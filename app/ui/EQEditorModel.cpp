@@ -10,7 +10,7 @@
 
 namespace velunto {
 
-EQEditorModel::EQEditorModel(std::shared_ptr<AppState> state) : state_(std::move(state)), eq_(state_->deviceEQ()) {
+EQEditorModel::EQEditorModel(AppState& state) : eq_(state.deviceEQ()) {
     const auto main = DispatchQueue::main();
     eq_.settings.sink(main, [this](const EQSettings&) { changed(); }, {.initial = false}).store(subscriptions_);
     eq_.deviceName.sink(main, [this](const std::optional<std::string>&) { changed(); }, {.initial = false})

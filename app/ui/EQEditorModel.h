@@ -57,7 +57,8 @@ public:
     static constexpr EQSliderRange kGainSliderRange{EQScale::kMinGain, EQScale::kMaxGain};
     static constexpr EQSliderRange kQSliderRange{EQScale::kMinQ, EQScale::kMaxQ};
 
-    explicit EQEditorModel(std::shared_ptr<AppState> state);
+    // The state must outlive the model (a window's model must not keep the state that owns the window).
+    explicit EQEditorModel(AppState& state);
     EQEditorModel(const EQEditorModel&) = delete;
     EQEditorModel& operator=(const EQEditorModel&) = delete;
 
@@ -92,7 +93,6 @@ private:
     void editBand(std::size_t index, const std::function<void(EQBand&)>& edit);
     void changed() const;
 
-    std::shared_ptr<AppState> state_;  // keeps eq_ alive
     DeviceEQ& eq_;
     std::vector<AnyCancellable> subscriptions_;
 };

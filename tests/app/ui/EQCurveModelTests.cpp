@@ -230,8 +230,8 @@ protected:
     void SetUp() override {
         EQModelFixture::SetUp();
         state = launch();
-        curve = std::make_unique<EQCurveModel>(state);
-        editor = std::make_unique<EQEditorModel>(state);
+        curve = std::make_unique<EQCurveModel>(*state);
+        editor = std::make_unique<EQEditorModel>(*state);
     }
     void TearDown() override {
         curve.reset();

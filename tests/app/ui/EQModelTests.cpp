@@ -74,7 +74,7 @@ TEST_F(EQEditorModelTest, TheFrequencyAxisIsLogarithmicInWholeHertz) {
 
 TEST_F(EQEditorModelTest, HeaderShowsTheSwitchAndTheDevice) {
     auto state = launch();
-    EQEditorModel model(state);
+    EQEditorModel model(*state);
     EXPECT_TRUE(model.isEnabled());
     EXPECT_EQ(model.deviceText(), kMicName);
     EXPECT_EQ(EQEditorModel::typeLabels(),
@@ -93,7 +93,7 @@ TEST_F(EQEditorModelTest, HeaderShowsTheSwitchAndTheDevice) {
 
 TEST_F(EQEditorModelTest, RowsOfTheDefaultBands) {
     auto state = launch();
-    EQEditorModel model(state);
+    EQEditorModel model(*state);
     const auto rows = model.rows();
     ASSERT_EQ(rows.size(), 5u);
     EXPECT_EQ(texts(rows, &EQBandRow::frequencyText),
@@ -123,7 +123,7 @@ TEST_F(EQEditorModelTest, RowsOfTheDefaultBands) {
 
 TEST_F(EQEditorModelTest, RowActionsKeepTheValuesInRangeAndAreStored) {
     auto state = launch();
-    EQEditorModel model(state);
+    EQEditorModel model(*state);
     DeviceEQ& eq = state->deviceEQ();
 
     model.setBandFrequencyPosition(1, 0.5);
@@ -163,7 +163,7 @@ TEST_F(EQEditorModelTest, RowActionsKeepTheValuesInRangeAndAreStored) {
 
 TEST_F(EQEditorModelTest, ChangingTheTypeSwitchesTheSliders) {
     auto state = launch();
-    EQEditorModel model(state);
+    EQEditorModel model(*state);
     model.setBandGain(4, 4);
     model.setBandType(4, EQBandType::highCut);
     auto row = model.rows()[4];
@@ -182,7 +182,7 @@ TEST_F(EQEditorModelTest, ChangingTheTypeSwitchesTheSliders) {
 
 TEST_F(EQEditorModelTest, InvalidEditsChangeNothing) {
     auto state = launch();
-    EQEditorModel model(state);
+    EQEditorModel model(*state);
     const double nan = std::numeric_limits<double>::quiet_NaN();
     model.setBandGain(5, 6);  // there are five bands
     model.setBandEnabled(7, true);
@@ -196,7 +196,7 @@ TEST_F(EQEditorModelTest, InvalidEditsChangeNothing) {
 
 TEST_F(EQEditorModelTest, ResetRestoresTheDefaultBandsAndSwitchesTheEqualiserOn) {
     auto state = launch();
-    EQEditorModel model(state);
+    EQEditorModel model(*state);
     model.setEnabled(false);
     model.setBandEnabled(0, true);
     model.setBandType(1, EQBandType::lowShelf);
@@ -217,7 +217,7 @@ TEST_F(EQEditorModelTest, ResetRestoresTheDefaultBandsAndSwitchesTheEqualiserOn)
 
 TEST_F(EQEditorModelTest, WithoutAnInputDeviceEditsSoundButAreNotStored) {
     auto state = launch(false);
-    EQEditorModel model(state);
+    EQEditorModel model(*state);
     EXPECT_EQ(model.deviceText(), "Kein Eingangsgerät");
     model.setBandGain(2, 6);
     EXPECT_EQ(state->deviceEQ().node()->bands()[2].gain(), 6.0f);
@@ -234,7 +234,7 @@ TEST_F(EQEditorModelTest, WithoutAnInputDeviceEditsSoundButAreNotStored) {
 
 TEST_F(EQEditorModelTest, OnChangeFollowsTheSettingsOnTheMainQueue) {
     auto state = launch();
-    EQEditorModel model(state);
+    EQEditorModel model(*state);
     int changes = 0;
     model.onChange = [&] { ++changes; };
     time.runUntilIdle();
