@@ -1,0 +1,3 @@
+velunto_test(velunto_ui_list_model_tests
+  SOURCES PriorityListModelTests.cpp LatencyMeterModelTests.cpp
+  DEPS velunto_ui_list_models velunto_sim velunto_sim_effects)
