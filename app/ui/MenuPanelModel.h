@@ -45,6 +45,8 @@ public:
     MenuPanelModel(const MenuPanelModel&) = delete;
     MenuPanelModel& operator=(const MenuPanelModel&) = delete;
 
+    AppState& appState() { return *appState_; }
+
     // Called on the main queue after anything the panel shows may have changed.
     std::function<void()> onChange;
     // The plug-in's own window; the shell provides it.

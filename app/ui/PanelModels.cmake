@@ -3,3 +3,23 @@ velunto_library(velunto_ui_panel_models
     MenuPanelModel.cpp
   DEPS velunto_ui_shell velunto_ui velunto_appkit Qt6::Core
 )
+
+# The panel's widgets over its model.
+velunto_library(velunto_ui_panel
+  SOURCES
+    Card.cpp
+    CardDivider.cpp
+    FooterButton.cpp
+    MenuPanel.cpp
+    MiniSpectrum.cpp
+    Notice.cpp
+    OptionButton.cpp
+    PanelStyle.cpp
+    PickerRow.cpp
+    PowerButton.cpp
+    RowIcon.cpp
+    Switch.cpp
+    ToggleRow.cpp
+    ToolButton.cpp
+  DEPS velunto_ui_panel_models velunto_ui_symbols Qt6::Widgets
+)
