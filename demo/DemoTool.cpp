@@ -29,6 +29,8 @@
 #include <vector>
 
 #include <sndfile.h>
+#include <QPixmap>
+#include <QWidget>
 
 #include <nlohmann/json.hpp>
 
@@ -335,6 +337,8 @@ int main(int argc, char** argv) {
             DispatchTime::now() + std::chrono::milliseconds(static_cast<long long>(seconds * 1000)), std::move(block));
     };
     after(1.0, markCPU);
+    // The panel's live spectrum, for its picture at the end.
+    after(0.5, [state] { state->spectrumAnalyzer().addClient(); });
     after(idleSeconds, [&] {
         cpuIdle = cpuSinceMark();
         viewer = spawn(
@@ -364,6 +368,9 @@ int main(int argc, char** argv) {
         shown["loaded"] = state->pluginHost().loadedUnit.value() != nullptr;
         shown["running"] = state->overallStatus() == EngineStatus::running();
         shown["eq"] = state->deviceEQ().settings.value().toJSON();
+        QWidget& panel = app->panel();
+        panel.adjustSize();
+        shown["panelSaved"] = panel.grab().save(QString::fromStdString((out / "panel.png").string()));
         NSApplication::shared().terminate();
     });
     app->run();
@@ -455,7 +462,7 @@ int main(int argc, char** argv) {
                 cpuRunning, rss);
     std::printf(
         "  Dateien in %s: velunto-mic.wav, velunto-kamera-1.png, velunto-kamera-2.png, "
-        "velunto-kamera-blitz.png, velunto.log, report.json\n",
+        "velunto-kamera-blitz.png, panel.png, velunto.log, report.json\n",
         out.c_str());
 
     bool complete = true;
@@ -470,5 +477,6 @@ int main(int argc, char** argv) {
     require(!timing.latenciesMs.empty(), "In Velunto Mic kam kein Klick an.");
     require(!timing.avOffsetsMs.empty(), "Kein Blitz ließ sich einem Klick zuordnen.");
     require(extensionStopped, "Die Kamera-Erweiterung hat sich nicht beendet.");
+    require(shown["panelSaved"] == true, "panel.png ließ sich nicht schreiben.");
     return complete ? 0 : 1;
 }

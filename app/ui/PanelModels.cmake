@@ -23,3 +23,12 @@ velunto_library(velunto_ui_panel
     ToolButton.cpp
   DEPS velunto_ui_panel_models velunto_ui_symbols Qt6::Widgets
 )
+
+# The application: menu-bar item, panel and windows.
+velunto_library(velunto_ui_app
+  SOURCES
+    NoPluginUIHint.cpp
+    PluginWindowController.cpp
+    VeluntoApp.cpp
+  DEPS velunto_ui_panel velunto_ui_shell
+)

@@ -1,6 +1,5 @@
 #include "app/ui/VeluntoApp.h"
 
-#include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QVBoxLayout>
 #include <QWidget>
@@ -8,7 +7,11 @@
 
 #include "app/audio/AppState.h"
 #include "app/ui/AppDelegate.h"
+#include "app/ui/LaunchAtLogin.h"
 #include "app/ui/MenuBarIcon.h"
+#include "app/ui/MenuPanel.h"
+#include "app/ui/MenuPanelModel.h"
+#include "app/ui/PluginWindowController.h"
 #include "app/ui/Updater.h"
 #include "platform/appkit/NSApplication.h"
 #include "platform/foundation/NSBundle.h"
@@ -70,14 +73,31 @@ void VeluntoApp::showMenuBarItem() {
     appDelegate_->appState = appState();
 }
 
-void VeluntoApp::togglePanel() {
+QWidget& VeluntoApp::panel() {
     if (!panel_) {
+        if (!launchAtLogin_)
+            launchAtLogin_ = std::make_shared<LaunchAtLogin>();
+        auto model = std::make_shared<MenuPanelModel>(appState(), updater(), launchAtLogin_);
+        model->openPluginWindow = [this] { openPluginWindow(); };
         panel_ = std::make_unique<QWidget>(nullptr, Qt::Popup | Qt::FramelessWindowHint);
         auto* layout = new QVBoxLayout(panel_.get());
-        auto* quit = new QPushButton(QStringLiteral("Beenden"), panel_.get());
-        QObject::connect(quit, &QPushButton::clicked, [] { NSApplication::shared().terminate(); });
-        layout->addWidget(quit);
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->addWidget(new MenuPanel(std::move(model), panel_.get()));
     }
+    return *panel_;
+}
+
+void VeluntoApp::openPluginWindow() {
+    const auto unit = appState()->pluginHost().loadedUnit.value();
+    if (!unit)
+        return;
+    if (!pluginWindow_)
+        pluginWindow_ = std::make_unique<PluginWindowController>(appState()->pluginHost());
+    pluginWindow_->showPluginUI(unit);
+}
+
+void VeluntoApp::togglePanel() {
+    panel();
     if (panel_->isVisible()) {
         panel_->hide();
         return;

@@ -79,6 +79,7 @@ TEST(Demo, VoiceAndPictureArriveInStepAndTheLatencyShownIsTheLatencyMeasured) {
         EXPECT_EQ(frame.size(), QSize(1920, 1080)) << name;
     }
     EXPECT_GT(qGray(QImage((out / "velunto-kamera-blitz.png").c_str()).pixel(960, 200)), 240) << "white above the code";
+    EXPECT_EQ(QImage((out / "panel.png").c_str()).width(), 340) << "the menu panel's picture";
     EXPECT_TRUE(fs::exists(out / "velunto.log"));
     fs::remove_all(out);
 }

@@ -13,10 +13,13 @@
 #include <filesystem>
 
 #include "app/audio/AppState.h"
+#include "app/settings/SettingsKey.h"
 #include "app/ui/MenuPanel.h"
 #include "app/ui/MenuPanelModel.h"
+#include "app/ui/NoPluginUIHint.h"
 #include "app/ui/Notice.h"
 #include "app/ui/PickerRow.h"
+#include "app/ui/PluginWindowController.h"
 #include "app/ui/PowerButton.h"
 #include "app/ui/Switch.h"
 #include "app/ui/ToggleRow.h"
@@ -61,7 +64,7 @@ protected:
             feed.hidden = true;
             hardware.plug(feed);
         }
-        state = AppState::make(UserDefaults::inMemory());
+        state = AppState::make(defaults);
         time.advance(1s);
         panel = std::make_unique<MenuPanel>(std::make_shared<MenuPanelModel>(state, nullptr, nullptr));
         panel->show();
@@ -98,6 +101,7 @@ protected:
     VirtualTime time;
     SimulatedAudioHardware hardware;
     SimulatedCameraHardware cameras;
+    std::shared_ptr<UserDefaults> defaults = UserDefaults::inMemory();
     std::shared_ptr<AppState> state;
     std::unique_ptr<MenuPanel> panel;
 };
@@ -181,6 +185,31 @@ TEST_F(MenuPanelTest, RendersLongNamesWithoutOverlapAndSavesAPicture) {
     const auto path = std::filesystem::temp_directory_path() / "velunto-panel-test.png";
     ASSERT_TRUE(picture.save(QString::fromStdString(path.string())));
     std::printf("panel: %s (%d × %d)\n", path.c_str(), picture.width(), picture.height());
+}
+
+// A plug-in without an editor: its window says so, is titled after it, and closing it stores its state.
+TEST_F(MenuPanelTest, ThePluginWindowShowsTheHintAndStoresTheStateWhenClosed) {
+    launch();
+    for (const auto& entry : state->pluginHost().availablePlugins.value())
+        if (entry.name == "Delay")
+            state->pluginHost().selectPlugin(entry);
+    time.advance(1s);
+    ASSERT_NE(state->pluginHost().loadedUnit.value(), nullptr);
+    defaults->removeObject(rawValue(SettingsKey::pluginState));
+
+    PluginWindowController controller(state->pluginHost());
+    controller.showPluginUI(state->pluginHost().loadedUnit.value());
+    QWidget& window = controller.window();
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_EQ(window.windowTitle(), "Delay");
+    EXPECT_EQ(window.size(), QSize(480, 320));
+    auto* hint = window.findChild<QLabel*>();
+    ASSERT_NE(hint, nullptr);
+    EXPECT_EQ(hint->text().toStdString(), NoPluginUIHint::kText);
+    window.close();
+    EXPECT_TRUE(defaults->data(rawValue(SettingsKey::pluginState)).has_value());
+    controller.showPluginUI(state->pluginHost().loadedUnit.value());
+    EXPECT_EQ(window.findChildren<QLabel*>().size(), 1) << "the content is replaced, not stacked";
 }
 
 }  // namespace

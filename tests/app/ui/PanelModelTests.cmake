@@ -5,4 +5,4 @@ velunto_test(velunto_ui_panel_model_tests
 find_package(Qt6 REQUIRED COMPONENTS Test)
 velunto_test(velunto_ui_panel_tests
   SOURCES MenuPanelTests.cpp
-  DEPS velunto_ui_panel velunto_sim velunto_sim_cameras Qt6::Test)
+  DEPS velunto_ui_app velunto_sim velunto_sim_cameras Qt6::Test)
