@@ -30,5 +30,5 @@ velunto_library(velunto_ui_app
     NoPluginUIHint.cpp
     PluginWindowController.cpp
     VeluntoApp.cpp
-  DEPS velunto_ui_panel velunto_ui_shell
+  DEPS velunto_ui_panel velunto_ui_shell velunto_ui_eq_views velunto_ui_list_views
 )

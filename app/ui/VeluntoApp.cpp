@@ -7,11 +7,17 @@
 
 #include "app/audio/AppState.h"
 #include "app/ui/AppDelegate.h"
+#include "app/ui/EQView.h"
+#include "app/ui/HostingWindowController.h"
+#include "app/ui/LatencyMeterModel.h"
+#include "app/ui/LatencyMeterView.h"
 #include "app/ui/LaunchAtLogin.h"
 #include "app/ui/MenuBarIcon.h"
 #include "app/ui/MenuPanel.h"
 #include "app/ui/MenuPanelModel.h"
 #include "app/ui/PluginWindowController.h"
+#include "app/ui/PriorityListModel.h"
+#include "app/ui/PriorityListView.h"
 #include "app/ui/Updater.h"
 #include "platform/appkit/NSApplication.h"
 #include "platform/foundation/NSBundle.h"
@@ -44,9 +50,26 @@ VeluntoApp::VeluntoApp(int argc, char** argv) : appDelegate_(std::make_shared<Ap
 VeluntoApp::~VeluntoApp() = default;
 
 const std::shared_ptr<AppState>& VeluntoApp::appState() {
-    if (!appState_)
+    if (!appState_) {
         appState_ = AppState::make();
+        appState_->makeWindowController = [state = appState_.get()](AppState::AuxiliaryWindow window,
+                                                                    const std::string& title) {
+            return std::make_shared<HostingWindowController>(makeWindowContent(*state, window), title);
+        };
+    }
     return appState_;
+}
+
+std::unique_ptr<QWidget> VeluntoApp::makeWindowContent(AppState& state, AppState::AuxiliaryWindow window) {
+    switch (window) {
+        case AppState::AuxiliaryWindow::eq:
+            return std::make_unique<EQView>(state);
+        case AppState::AuxiliaryWindow::priorityList:
+            return std::make_unique<PriorityListView>(std::make_shared<PriorityListModel>(state.deviceManager()));
+        case AppState::AuxiliaryWindow::latencyMeter:
+            break;
+    }
+    return std::make_unique<LatencyMeterView>(std::make_shared<LatencyMeterModel>(state));
 }
 
 const std::shared_ptr<Updater>& VeluntoApp::updater() {

@@ -2,13 +2,14 @@
 
 #include <memory>
 
+#include "app/audio/AppState.h"
+
 class QSystemTrayIcon;
 class QWidget;
 
 namespace velunto {
 
 class AppDelegate;
-class AppState;
 class LaunchAtLogin;
 class MenuBarIcon;
 class MenuPanel;
@@ -31,6 +32,8 @@ public:
     const std::shared_ptr<Updater>& updater();
     // The panel under the menu-bar item, made on first use (shown or not).
     QWidget& panel();
+    // The view of an auxiliary window.
+    static std::unique_ptr<QWidget> makeWindowContent(AppState& state, AppState::AuxiliaryWindow window);
 
 private:
     void showMenuBarItem();
