@@ -29,6 +29,7 @@
 #include <vector>
 
 #include <sndfile.h>
+#include <QApplication>
 #include <QPixmap>
 #include <QWidget>
 
@@ -36,6 +37,7 @@
 
 #include "app/audio/AppState.h"
 #include "app/camera/CameraExtensionActivator.h"
+#include "app/ui/LatencyMeterModel.h"
 #include "app/ui/VeluntoApp.h"
 #include "demo/DemoReport.h"
 #include "demo/DemoSignal.h"
@@ -287,6 +289,7 @@ int main(int argc, char** argv) {
         store.savePluginComponent(
             StoredPluginComponent{kAudioUnitType_Effect, kSimulatedDelaySubType, kSimulatedEffectManufacturer});
         store.saveEQSettingsByDevice({{kMicUID, demoEQ()}});
+        store.saveDevicePriority({{"sim.usb.headset", "USB-Headset"}, {kMicUID, "Eingebautes Mikrofon"}});
     }
 
     auto callApp = std::make_unique<SimulatedCallApp>(AppState::kVirtualMicUID);
@@ -337,8 +340,10 @@ int main(int argc, char** argv) {
             DispatchTime::now() + std::chrono::milliseconds(static_cast<long long>(seconds * 1000)), std::move(block));
     };
     after(1.0, markCPU);
-    // The panel's live spectrum, for its picture at the end.
+    // The live spectrum, for the pictures at the end, and a measurement of the plug-in's latency.
     after(0.5, [state] { state->spectrumAnalyzer().addClient(); });
+    const auto meter = std::make_shared<LatencyMeterModel>(*state);
+    after(1.5, [meter] { meter->startMeasurement(); });
     after(idleSeconds, [&] {
         cpuIdle = cpuSinceMark();
         viewer = spawn(
@@ -368,9 +373,22 @@ int main(int argc, char** argv) {
         shown["loaded"] = state->pluginHost().loadedUnit.value() != nullptr;
         shown["running"] = state->overallStatus() == EngineStatus::running();
         shown["eq"] = state->deviceEQ().settings.value().toJSON();
-        QWidget& panel = app->panel();
-        panel.adjustSize();
-        shown["panelSaved"] = panel.grab().save(QString::fromStdString((out / "panel.png").string()));
+        // Laid out and painted as on screen, without appearing there.
+        const auto savePicture = [&](QWidget& widget, const char* name) {
+            widget.setAttribute(Qt::WA_DontShowOnScreen);
+            widget.show();
+            widget.adjustSize();
+            QApplication::processEvents();
+            const bool written = widget.grab().save(QString::fromStdString((out / name).string()));
+            widget.hide();
+            return written;
+        };
+        bool saved = savePicture(app->panel(), "panel.png");
+        for (const auto& [window, name] : {std::pair{AppState::AuxiliaryWindow::eq, "eq.png"},
+                                           std::pair{AppState::AuxiliaryWindow::priorityList, "priority.png"},
+                                           std::pair{AppState::AuxiliaryWindow::latencyMeter, "latency.png"}})
+            saved = savePicture(*VeluntoApp::makeWindowContent(*state, window), name) && saved;
+        shown["picturesSaved"] = saved;
         NSApplication::shared().terminate();
     });
     app->run();
@@ -462,7 +480,7 @@ int main(int argc, char** argv) {
                 cpuRunning, rss);
     std::printf(
         "  Dateien in %s: velunto-mic.wav, velunto-kamera-1.png, velunto-kamera-2.png, "
-        "velunto-kamera-blitz.png, panel.png, velunto.log, report.json\n",
+        "velunto-kamera-blitz.png, panel.png, eq.png, priority.png, latency.png, velunto.log, report.json\n",
         out.c_str());
 
     bool complete = true;
@@ -477,6 +495,6 @@ int main(int argc, char** argv) {
     require(!timing.latenciesMs.empty(), "In Velunto Mic kam kein Klick an.");
     require(!timing.avOffsetsMs.empty(), "Kein Blitz ließ sich einem Klick zuordnen.");
     require(extensionStopped, "Die Kamera-Erweiterung hat sich nicht beendet.");
-    require(shown["panelSaved"] == true, "panel.png ließ sich nicht schreiben.");
+    require(shown["picturesSaved"] == true, "Die Bilder der Fenster ließen sich nicht schreiben.");
     return complete ? 0 : 1;
 }

@@ -79,7 +79,11 @@ TEST(Demo, VoiceAndPictureArriveInStepAndTheLatencyShownIsTheLatencyMeasured) {
         EXPECT_EQ(frame.size(), QSize(1920, 1080)) << name;
     }
     EXPECT_GT(qGray(QImage((out / "velunto-kamera-blitz.png").c_str()).pixel(960, 200)), 240) << "white above the code";
-    EXPECT_EQ(QImage((out / "panel.png").c_str()).width(), 340) << "the menu panel's picture";
+    // The panel and the three windows as they look.
+    EXPECT_EQ(QImage((out / "panel.png").c_str()).width(), 340);
+    EXPECT_EQ(QImage((out / "eq.png").c_str()).width(), 720);
+    EXPECT_EQ(QImage((out / "priority.png").c_str()).width(), 420);
+    EXPECT_EQ(QImage((out / "latency.png").c_str()).width(), 420);
     EXPECT_TRUE(fs::exists(out / "velunto.log"));
     fs::remove_all(out);
 }
