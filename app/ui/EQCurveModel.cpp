@@ -77,6 +77,10 @@ double squaredMagnitude(double c0, double c1, double c2, double w) {
 
 }  // namespace
 
+const EQSettings& EQCurveModel::settings() const {
+    return eq_.settings.value();
+}
+
 EQCurveModel::EQCurveModel(AppState& state) : eq_(state.deviceEQ()), analyzer_(state.spectrumAnalyzer()) {
     const auto main = DispatchQueue::main();
     eq_.settings.sink(main, [this](const EQSettings&) { changed(); }, {.initial = false}).store(subscriptions_);

@@ -77,6 +77,8 @@ public:
     static double bandLevel(const EQBand& band, double frequency);
     // The sum over the enabled bands; 0 dB when the equaliser is off or has no bands.
     static double totalLevel(const EQSettings& settings, double frequency);
+    // The settings the curve and the handles show.
+    const EQSettings& settings() const;
     static std::vector<EQPoint> responseCurve(const EQSettings& settings, double width, double height);
     std::vector<EQPoint> responseCurve(double width, double height) const;
 

@@ -34,14 +34,26 @@ EQCurveView::EQCurveView(EQCurveModel& model, QWidget* parent) : QWidget(parent)
 }
 
 void EQCurveView::paintEvent(QPaintEvent*) {
-    QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    QPainterPath plate;
-    plate.addRoundedRect(QRectF(rect()), kCornerRadius, kCornerRadius);
-    painter.setClipPath(plate);
-    paintGrid(painter);
-    paintCurve(painter);
-    paintHandles(painter);
+    const qreal ratio = devicePixelRatioF();
+    const QSize pixels = (QSizeF(size()) * ratio).toSize();
+    const EQSettings& settings = model_.settings();
+    if (layer_.size() != pixels || layer_.devicePixelRatio() != ratio || layerSettings_ != settings ||
+        layerPalette_ != palette().cacheKey()) {
+        layer_ = QPixmap(pixels);
+        layer_.setDevicePixelRatio(ratio);
+        layer_.fill(Qt::transparent);
+        QPainter layer(&layer_);
+        layer.setRenderHint(QPainter::Antialiasing);
+        QPainterPath plate;
+        plate.addRoundedRect(QRectF(rect()), kCornerRadius, kCornerRadius);
+        layer.setClipPath(plate);
+        paintGrid(layer);
+        paintCurve(layer);
+        paintHandles(layer);
+        layerSettings_ = settings;
+        layerPalette_ = palette().cacheKey();
+    }
+    QPainter(this).drawPixmap(0, 0, layer_);
 }
 
 void EQCurveView::paintGrid(QPainter& painter) const {

@@ -1,5 +1,10 @@
 #pragma once
 
+#include <QPixmap>
+#include <optional>
+
+#include "app/processing/EQSettings.h"
+
 #include <QWidget>
 
 class QPainter;
@@ -36,6 +41,11 @@ private:
 
     EQCurveModel& model_;
     bool dragging_ = false;
+    // Grid, curve and handles change only with the settings, not with the spectrum beneath them,
+    // which is redrawn 30 times a second: they are painted once into this layer and then copied.
+    QPixmap layer_;
+    std::optional<EQSettings> layerSettings_;
+    qint64 layerPalette_ = 0;
 };
 
 }  // namespace velunto
