@@ -1,7 +1,9 @@
 #include "app/ui/MenuPanel.h"
 
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPainter>
 #include <QSlider>
 #include <QVBoxLayout>
 
@@ -29,13 +31,23 @@ QLabel* label(const QString& text, const QFont& font, QWidget* parent, bool seco
     auto* label = new QLabel(text, parent);
     label->setFont(font);
     label->setTextFormat(Qt::PlainText);
-    if (secondary) {
-        QPalette palette = label->palette();
-        palette.setColor(QPalette::WindowText, PanelStyle::secondaryText(palette));
-        label->setPalette(palette);
-    }
+    if (secondary)
+        PanelStyle::markSecondary(*label);
     return label;
 }
+
+// The application's logo, drawn for the screen's pixel ratio.
+class Logo : public QWidget {
+public:
+    explicit Logo(QWidget* parent) : QWidget(parent) { setFixedSize(30, 30); }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        SymbolImage::paint(painter, "Logo", QRectF(rect()), PanelStyle::accent(palette()));
+    }
+};
 
 QLabel* sectionTitle(const QString& text, QWidget* parent) {
     QLabel* title = label(text, PanelStyle::font(8, QFont::DemiBold), parent, true);
@@ -70,6 +82,13 @@ MenuPanel::~MenuPanel() {
     model_->onChange = nullptr;
 }
 
+void MenuPanel::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() != QEvent::PaletteChange)
+        return;
+    PanelStyle::refreshSecondary(*this);
+}
+
 QWidget* MenuPanel::makeHeader() {
     auto* header = new QWidget(this);
     auto* column = new QVBoxLayout(header);
@@ -78,9 +97,7 @@ QWidget* MenuPanel::makeHeader() {
 
     auto* top = new QHBoxLayout;
     top->setSpacing(10);
-    auto* logo = new QLabel(header);
-    logo->setPixmap(SymbolImage::pixmap("Logo", 30, PanelStyle::accent(palette()), devicePixelRatioF()));
-    top->addWidget(logo, 0, Qt::AlignTop);
+    top->addWidget(new Logo(header), 0, Qt::AlignTop);
     auto* titles = new QVBoxLayout;
     titles->setSpacing(1);
     titles->addWidget(label(QStringLiteral("Velunto"), PanelStyle::font(13, QFont::DemiBold), header));

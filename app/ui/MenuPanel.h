@@ -30,6 +30,9 @@ public:
     void refresh();
     MenuPanelModel& model() { return *model_; }
 
+protected:
+    void changeEvent(QEvent* event) override;
+
 private:
     QWidget* makeHeader();
     QWidget* makeAudioCard();

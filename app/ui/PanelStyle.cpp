@@ -1,6 +1,7 @@
 #include "app/ui/PanelStyle.h"
 
 #include <QApplication>
+#include <QLabel>
 
 namespace velunto::PanelStyle {
 
@@ -43,6 +44,28 @@ QFont font(int pointSize, QFont::Weight weight) {
 QFont monospacedDigitFont(int pointSize, QFont::Weight weight) {
     // The desktop's sans-serif faces (DejaVu, Noto, Cantarell) set digits at equal widths already.
     return PanelStyle::font(pointSize, weight);
+}
+
+namespace {
+
+constexpr const char* kSecondaryProperty = "veluntoSecondary";
+
+void applySecondary(QLabel& label, QPalette palette) {
+    palette.setColor(QPalette::WindowText, secondaryText(palette));
+    label.setPalette(palette);
+}
+
+}  // namespace
+
+void markSecondary(QLabel& label) {
+    label.setProperty(kSecondaryProperty, true);
+    applySecondary(label, label.parentWidget() ? label.parentWidget()->palette() : QApplication::palette());
+}
+
+void refreshSecondary(QWidget& root) {
+    for (QLabel* label : root.findChildren<QLabel*>())
+        if (label->property(kSecondaryProperty).toBool())
+            applySecondary(*label, root.palette());  // the children's palettes may not have followed yet
 }
 
 }  // namespace velunto::PanelStyle

@@ -4,6 +4,9 @@
 #include <QFont>
 #include <QPalette>
 
+class QLabel;
+class QWidget;
+
 namespace velunto {
 
 // Measures, fonts and colours shared by the panel's parts, derived from the palette so that light
@@ -27,6 +30,10 @@ QColor warning(const QPalette& palette);
 QFont font(int pointSize, QFont::Weight weight = QFont::Normal);
 // Digits of equal width, for values that change while one looks at them.
 QFont monospacedDigitFont(int pointSize, QFont::Weight weight = QFont::Normal);
+// Shows the label in the secondary text colour of its parent's palette, and remembers that it should.
+void markSecondary(QLabel& label);
+// After a change of palette (a switch between light and dark): the marked labels under root follow.
+void refreshSecondary(QWidget& root);
 
 }  // namespace PanelStyle
 

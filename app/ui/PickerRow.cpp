@@ -34,9 +34,7 @@ PickerRow::PickerRow(std::string icon, const std::string& title, Options options
     valueLabel_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     valueLabel_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     valueLabel_->setTextFormat(Qt::PlainText);
-    QPalette secondary = valueLabel_->palette();
-    secondary.setColor(QPalette::WindowText, PanelStyle::secondaryText(palette()));
-    valueLabel_->setPalette(secondary);
+    PanelStyle::markSecondary(*valueLabel_);
     chevron_->setEnabled(false);
 }
 

@@ -173,11 +173,17 @@ TEST_F(MenuPanelTest, NoticesAppearAndGoWithTheirConditions) {
 TEST_F(MenuPanelTest, RendersLongNamesWithoutOverlapAndSavesAPicture) {
     hardware.plug(device(std::string(200, 'M'), "long.mic", 1, 0));
     hardware.plug(device("ميكروفون خارجي", "rtl.mic", 1, 0));
+    hardware.plug(device("Bass & <b>Höhen</b>", "markup.mic", 1, 0));
     ASSERT_TRUE(hardware.setDefaultInput("long.mic"));
     launch();
     expectNothingClipped();
     PickerRow* input = find<PickerRow>("Eingang");
     EXPECT_EQ(input->value().toStdString(), std::string(200, 'M')) << "the whole name stays in the tooltip";
+    std::unique_ptr<QMenu> menu(input->makeMenu(nullptr));
+    bool markupShownLiterally = false;
+    for (QAction* action : menu->actions())
+        markupShownLiterally |= action->iconText() == "Bass & <b>Höhen</b>";
+    EXPECT_TRUE(markupShownLiterally) << "no mnemonic, no rich text";
 
     const QPixmap picture = panel->grab();
     EXPECT_EQ(picture.width(), 340);
@@ -185,6 +191,26 @@ TEST_F(MenuPanelTest, RendersLongNamesWithoutOverlapAndSavesAPicture) {
     const auto path = std::filesystem::temp_directory_path() / "velunto-panel-test.png";
     ASSERT_TRUE(picture.save(QString::fromStdString(path.string())));
     std::printf("panel: %s (%d × %d)\n", path.c_str(), picture.width(), picture.height());
+
+    // Dark, at twice the pixels: drawn for that palette and ratio, not scaled.
+    QPalette dark;
+    dark.setColor(QPalette::Window, QColor(40, 40, 44));
+    dark.setColor(QPalette::WindowText, QColor(235, 235, 240));
+    dark.setColor(QPalette::Base, QColor(30, 30, 34));
+    dark.setColor(QPalette::Text, QColor(235, 235, 240));
+    dark.setColor(QPalette::Button, QColor(55, 55, 60));
+    dark.setColor(QPalette::ButtonText, QColor(235, 235, 240));
+    dark.setColor(QPalette::Highlight, QColor(10, 132, 255));
+    MenuPanel darkPanel(std::make_shared<MenuPanelModel>(state, nullptr, nullptr));
+    darkPanel.setPalette(dark);
+    darkPanel.show();
+    time.advance(100ms);
+    QImage twice(darkPanel.size() * 2, QImage::Format_ARGB32_Premultiplied);
+    twice.setDevicePixelRatio(2);
+    twice.fill(dark.color(QPalette::Window));
+    darkPanel.render(&twice);
+    EXPECT_EQ(twice.width(), 680);
+    ASSERT_TRUE(twice.save("/tmp/velunto-panel-dark@2x.png"));
 }
 
 // A plug-in without an editor: its window says so, is titled after it, and closing it stores its state.
