@@ -51,9 +51,9 @@ public:
     static constexpr const char* kDoneSymbol = "checkmark.circle";
     static constexpr const char* kFailedSymbol = "exclamationmark.triangle";
     static constexpr const char* kWarningSymbol = "info.circle";
-    static constexpr const char* kBlockSizeWarning =
-        "Die Blockgröße hat sich seit der Messung geändert (anderes Eingangsgerät?). Verwendet wird die "
-        "Selbstauskunft – bitte neu messen.";
+    // clang-format off
+    static constexpr const char* kBlockSizeWarning = "Die Blockgröße hat sich seit der Messung geändert (anderes Eingangsgerät?). Verwendet wird die Selbstauskunft – bitte neu messen.";
+    // clang-format on
     static constexpr const char* kStartTitle = "Messung starten";
     static constexpr const char* kDiscardTitle = "Messung verwerfen";
 

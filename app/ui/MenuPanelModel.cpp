@@ -204,9 +204,9 @@ std::vector<PanelMenuItem> MenuPanelModel::inputMenu() const {
             changed();
         };
     };
-    std::string followTitle = "Systemstandard folgen";
-    if (mode.kind == InputMode::Kind::systemDefault && !inputDeviceName().empty())
-        followTitle += " (" + inputDeviceName() + ")";
+    const std::string followTitle = mode.kind == InputMode::Kind::systemDefault && !inputDeviceName().empty()
+                                        ? "Systemstandard folgen (" + inputDeviceName() + ")"
+                                        : std::string("Systemstandard folgen");
     std::vector<PanelMenuItem> menu{
         option(followTitle, mode.kind == InputMode::Kind::systemDefault, select(InputMode::systemDefault())),
         divider()};
@@ -327,7 +327,7 @@ std::vector<PanelMenuItem> MenuPanelModel::cameraMenu() const {
     if (const auto id = camera.automaticCameraID())
         for (const auto& info : camera.availableCameras.value())
             if (info.uniqueID == *id)
-                automaticTitle += " (" + info.name + ")";
+                automaticTitle = "Automatisch (" + info.name + ")";
     std::vector<PanelMenuItem> menu{
         option("Keine", selection.kind == CameraSelection::Kind::none, choose(CameraSelection::none())), divider(),
         option(automaticTitle, selection.kind == CameraSelection::Kind::automatic,
