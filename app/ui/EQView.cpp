@@ -30,11 +30,8 @@ QLabel* label(const QString& text, const QFont& font, QWidget* parent, bool seco
     auto* label = new QLabel(text, parent);
     label->setFont(font);
     label->setTextFormat(Qt::PlainText);
-    if (secondary) {
-        QPalette palette = label->palette();
-        palette.setColor(QPalette::WindowText, PanelStyle::secondaryText(palette));
-        label->setPalette(palette);
-    }
+    if (secondary)
+        PanelStyle::markSecondary(*label);
     return label;
 }
 
@@ -169,6 +166,13 @@ void EQView::refresh() {
     for (std::size_t i = 0; i < rows.size(); ++i)
         rows_[i]->setRow(rows[i]);
     curveView_->update();
+}
+
+// Secondary texts are a shade of the text colour: they follow a change between light and dark.
+void EQView::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange)
+        PanelStyle::refreshSecondary(*this);
 }
 
 }  // namespace velunto

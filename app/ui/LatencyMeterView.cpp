@@ -1,5 +1,6 @@
 #include "app/ui/LatencyMeterView.h"
 
+#include <QEvent>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -38,9 +39,7 @@ LatencyMeterView::LatencyMeterView(std::shared_ptr<LatencyMeterModel> model, QWi
     layout->addWidget(title_);
     auto* explanation =
         wrappedLabel(QString::fromStdString(LatencyMeterModel::explanation()), PanelStyle::font(9), this);
-    QPalette secondary = explanation->palette();
-    secondary.setColor(QPalette::WindowText, PanelStyle::secondaryText(secondary));
-    explanation->setPalette(secondary);
+    PanelStyle::markSecondary(*explanation);
     layout->addWidget(explanation);
     layout->addWidget(makeGrid());
 
@@ -137,6 +136,13 @@ void LatencyMeterView::keyPressEvent(QKeyEvent* event) {
         return;
     }
     QWidget::keyPressEvent(event);
+}
+
+// Secondary texts are a shade of the text colour: they follow a change between light and dark.
+void LatencyMeterView::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange)
+        PanelStyle::refreshSecondary(*this);
 }
 
 }  // namespace velunto

@@ -34,6 +34,7 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     QWidget* makeGrid();

@@ -3,6 +3,7 @@
 #include <QDataStream>
 #include <QDrag>
 #include <QDropEvent>
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QListWidget>
@@ -30,10 +31,8 @@ QColor connectedGreen(const QPalette& palette) {
     return PanelStyle::isDark(palette) ? QColor(48, 209, 88) : QColor(40, 167, 69);
 }
 
-void makeSecondary(QWidget* widget) {
-    QPalette palette = widget->palette();
-    palette.setColor(QPalette::WindowText, PanelStyle::secondaryText(palette));
-    widget->setPalette(palette);
+void makeSecondary(QLabel* label) {
+    PanelStyle::markSecondary(*label);
 }
 
 // A label that shows as much of its text as fits, ending in "…", with the whole text as tooltip.
@@ -364,6 +363,13 @@ void PriorityListView::refresh() {
     add_->setEnabled(model_->canAddDevice());
     activate_->setVisible(model_->showsActivateButton());
     activate_->setEnabled(model_->canActivate());
+}
+
+// Secondary texts are a shade of the text colour: they follow a change between light and dark.
+void PriorityListView::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange)
+        PanelStyle::refreshSecondary(*this);
 }
 
 }  // namespace velunto

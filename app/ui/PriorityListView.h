@@ -33,6 +33,9 @@ public:
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
 
+protected:
+    void changeEvent(QEvent* event) override;
+
 private:
     QWidget* makeList();
     QWidget* makeBar();
