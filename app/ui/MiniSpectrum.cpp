@@ -17,40 +17,15 @@ constexpr float kFloorDB = -90.0f;
 
 }  // namespace
 
-MiniSpectrum::MiniSpectrum(SpectrumAnalyzer& analyzer, QWidget* parent) : QWidget(parent), analyzer_(analyzer) {
+MiniSpectrum::MiniSpectrum(SpectrumAnalyzer& analyzer, QWidget* parent) : SpectrumClientView(analyzer, parent) {
     setMinimumHeight(28);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    subscription_ = analyzer_.levels.sink(DispatchQueue::main(), [this](const SpectrumAnalyzer::Levels&) { update(); },
-                                          {.initial = false});
-}
-
-MiniSpectrum::~MiniSpectrum() {
-    subscription_.cancel();
-    setActive(false);
-}
-
-void MiniSpectrum::setActive(bool active) {
-    if (active == active_)
-        return;
-    active_ = active;
-    if (active)
-        analyzer_.addClient();
-    else
-        analyzer_.removeClient();
-}
-
-void MiniSpectrum::showEvent(QShowEvent*) {
-    setActive(true);
-}
-
-void MiniSpectrum::hideEvent(QHideEvent*) {
-    setActive(false);
 }
 
 void MiniSpectrum::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
-    const auto& levels = analyzer_.levels.value();
+    const auto& levels = analyzer().levels.value();
     const std::size_t perBar = std::max<std::size_t>(1, levels.size() / kBars);
     const qreal slot = static_cast<qreal>(width()) / kBars;
     QColor color = PanelStyle::accent(palette());

@@ -18,7 +18,9 @@ velunto_library(velunto_ui_panel
     PickerRow.cpp
     PowerButton.cpp
     RowIcon.cpp
+    SpectrumClientView.cpp
     Switch.cpp
+    SymbolButton.cpp
     ToggleRow.cpp
     ToolButton.cpp
   DEPS velunto_ui_panel_models velunto_ui_symbols Qt6::Widgets

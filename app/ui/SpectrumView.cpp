@@ -3,41 +3,13 @@
 #include <QPainter>
 #include <QPainterPath>
 
-#include "app/processing/SpectrumAnalyzer.h"
 #include "app/ui/EQCurveModel.h"
 #include "app/ui/PanelStyle.h"
-#include "platform/dispatch/DispatchQueue.h"
 
 namespace velunto {
 
 SpectrumView::SpectrumView(EQCurveModel& model, SpectrumAnalyzer& analyzer, QWidget* parent)
-    : QWidget(parent), model_(model), analyzer_(analyzer) {
-    subscription_ = analyzer_.levels.sink(DispatchQueue::main(), [this](const SpectrumAnalyzer::Levels&) { update(); },
-                                          {.initial = false});
-}
-
-SpectrumView::~SpectrumView() {
-    subscription_.cancel();
-    setActive(false);
-}
-
-void SpectrumView::setActive(bool active) {
-    if (active == active_)
-        return;
-    active_ = active;
-    if (active)
-        analyzer_.addClient();
-    else
-        analyzer_.removeClient();
-}
-
-void SpectrumView::showEvent(QShowEvent*) {
-    setActive(true);
-}
-
-void SpectrumView::hideEvent(QHideEvent*) {
-    setActive(false);
-}
+    : SpectrumClientView(analyzer, parent), model_(model) {}
 
 void SpectrumView::paintEvent(QPaintEvent*) {
     QPainter painter(this);

@@ -1,22 +1,13 @@
 #pragma once
 
-#include <QToolButton>
-#include <functional>
-#include <string>
+#include "app/ui/SymbolButton.h"
 
 namespace velunto {
 
 // A small button with its icon over its title, for the panel's tools.
-class ToolButton : public QToolButton {
+class ToolButton : public SymbolButton {
 public:
     ToolButton(std::string icon, const std::string& title, std::function<void()> action, QWidget* parent = nullptr);
-
-protected:
-    void changeEvent(QEvent* event) override;
-
-private:
-    void updateIcon();
-    std::string icon_;
 };
 
 }  // namespace velunto
