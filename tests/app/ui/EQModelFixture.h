@@ -12,6 +12,7 @@
 #include "app/settings/SettingsStore.h"
 #include "platform/dispatch/VirtualTime.h"
 #include "platform/sim/SimulatedAudioHardware.h"
+#include "tests/support/SimulatedDevices.h"
 
 namespace velunto {
 
@@ -38,14 +39,7 @@ protected:
     }
 
     static SimulatedDeviceDescription device(std::string name, std::string uid, UInt32 in, UInt32 out) {
-        SimulatedDeviceDescription d;
-        d.name = std::move(name);
-        d.uid = std::move(uid);
-        d.inputChannels = in;
-        d.outputChannels = out;
-        d.transportType = kAudioDeviceTransportTypeBuiltIn;
-        d.signal = SimulatedSignal::sineWave(440, 0.3);
-        return d;
+        return simulatedDevice(std::move(name), std::move(uid), in, out);
     }
 
     std::map<std::string, EQSettings> stored() const { return SettingsStore(defaults).loadEQSettingsByDevice(); }

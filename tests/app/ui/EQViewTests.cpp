@@ -29,21 +29,12 @@
 #include "platform/appkit/NSApplication.h"
 #include "platform/dispatch/VirtualTime.h"
 #include "platform/sim/SimulatedAudioHardware.h"
+#include "tests/support/SimulatedDevices.h"
 
 using namespace velunto;
 using namespace std::chrono_literals;
 
 namespace {
-
-SimulatedDeviceDescription device(std::string name, std::string uid, UInt32 in, UInt32 out) {
-    SimulatedDeviceDescription d;
-    d.name = std::move(name);
-    d.uid = std::move(uid);
-    d.inputChannels = in;
-    d.outputChannels = out;
-    d.signal = SimulatedSignal::sineWave(440, 0.3);
-    return d;
-}
 
 QPalette darkPalette() {
     QPalette palette;
@@ -76,10 +67,8 @@ protected:
 
     void launch(bool withMicrophone = true) {
         if (withMicrophone)
-            hardware.plug(device("Eingebautes Mikrofon", "builtin.mic", 1, 0));
-        auto feed = device("Velunto Mic (Einspeisung)", AppState::kFeedDeviceUID, 0, 2);
-        feed.hidden = true;
-        hardware.plug(feed);
+            hardware.plug(simulatedDevice("Eingebautes Mikrofon", "builtin.mic", 1, 0));
+        hardware.plug(simulatedFeedDevice());
         state = AppState::make(UserDefaults::inMemory());
         time.advance(1s);
         view = std::make_unique<EQView>(*state);
@@ -236,7 +225,7 @@ TEST_F(EQViewTest, SpectrumCountsNonNumbersAsSilenceAndWatchesOnlyWhileShown) {
 }
 
 TEST_F(EQViewTest, RendersAt720WideInEveryLookWithoutClippingTexts) {
-    hardware.plug(device(std::string(120, 'M'), "long.mic", 1, 0));
+    hardware.plug(simulatedDevice(std::string(120, 'M'), "long.mic", 1, 0));
     ASSERT_TRUE(hardware.setDefaultInput("long.mic"));
     launch();
     EXPECT_EQ(view->deviceLabel().toolTip().toStdString(), std::string(120, 'M'));

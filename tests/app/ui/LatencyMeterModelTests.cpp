@@ -13,6 +13,7 @@
 #include "platform/sim/SimulatedAudioHardware.h"
 #include "platform/sim/SimulatedDelayEffect.h"
 #include "platform/sim/SimulatedEffects.h"
+#include "tests/support/SimulatedDevices.h"
 
 using namespace velunto;
 using namespace std::chrono_literals;
@@ -22,24 +23,12 @@ namespace {
 using State = LatencyMeter::State;
 
 SimulatedDeviceDescription microphone(std::string name, std::string uid, std::uint32_t block = 512) {
-    SimulatedDeviceDescription d;
-    d.name = std::move(name);
-    d.uid = std::move(uid);
-    d.inputChannels = 1;
+    auto d = simulatedDevice(std::move(name), std::move(uid), 1, 0, SimulatedSignal::whiteNoise(0.3));
     d.bufferFrameSize = block;
-    d.signal = SimulatedSignal::whiteNoise(0.3);
     return d;
 }
 
-SimulatedDeviceDescription feedDevice() {
-    SimulatedDeviceDescription d;
-    d.name = "Velunto Mic (Einspeisung)";
-    d.uid = "app.velunto.mic.feed";
-    d.outputChannels = 2;
-    d.transportType = kAudioDeviceTransportTypeVirtual;
-    d.hidden = true;
-    return d;
-}
+constexpr auto feedDevice = simulatedFeedDevice;
 
 std::vector<std::string> values(const std::vector<LatencyValueRow>& rows) {
     std::vector<std::string> out;

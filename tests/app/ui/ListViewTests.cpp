@@ -32,6 +32,7 @@
 #include "platform/sim/SimulatedAudioHardware.h"
 #include "platform/sim/SimulatedDelayEffect.h"
 #include "platform/sim/SimulatedEffects.h"
+#include "tests/support/SimulatedDevices.h"
 
 using namespace velunto;
 using namespace std::chrono_literals;
@@ -39,23 +40,10 @@ using namespace std::chrono_literals;
 namespace {
 
 SimulatedDeviceDescription microphone(std::string name, std::string uid) {
-    SimulatedDeviceDescription d;
-    d.name = std::move(name);
-    d.uid = std::move(uid);
-    d.inputChannels = 1;
-    d.signal = SimulatedSignal::whiteNoise(0.3);
-    return d;
+    return simulatedDevice(std::move(name), std::move(uid), 1, 0, SimulatedSignal::whiteNoise(0.3));
 }
 
-SimulatedDeviceDescription feedDevice() {
-    SimulatedDeviceDescription d;
-    d.name = "Velunto Mic (Einspeisung)";
-    d.uid = "app.velunto.mic.feed";
-    d.outputChannels = 2;
-    d.transportType = kAudioDeviceTransportTypeVirtual;
-    d.hidden = true;
-    return d;
-}
+constexpr auto feedDevice = simulatedFeedDevice;
 
 QPalette darkPalette() {
     QPalette palette;

@@ -13,21 +13,12 @@
 #include "platform/sim/SimulatedAudioHardware.h"
 #include "platform/sim/SimulatedCameraHardware.h"
 #include "platform/sim/SimulatedEffects.h"
+#include "tests/support/SimulatedDevices.h"
 
 using namespace velunto;
 using namespace std::chrono_literals;
 
 namespace {
-
-SimulatedDeviceDescription device(std::string name, std::string uid, UInt32 in, UInt32 out) {
-    SimulatedDeviceDescription d;
-    d.name = std::move(name);
-    d.uid = std::move(uid);
-    d.inputChannels = in;
-    d.outputChannels = out;
-    d.signal = SimulatedSignal::sineWave(440, 0.3);
-    return d;
-}
 
 std::vector<std::string> titles(const std::vector<PanelMenuItem>& menu) {
     std::vector<std::string> out;
@@ -47,12 +38,10 @@ class MenuPanelModelTest : public ::testing::Test {
 protected:
     MenuPanelModelTest() {
         registerSimulatedEffects();
-        hardware.plug(device("Eingebautes Mikrofon", "builtin.mic", 1, 0));
-        hardware.plug(device("USB-Mikrofon", "usb.mic", 1, 0));
-        hardware.plug(device("Kopfhörer", "phones", 0, 2));
-        auto feed = device("Velunto Mic (Einspeisung)", "app.velunto.mic.feed", 0, 2);
-        feed.hidden = true;
-        hardware.plug(feed);
+        hardware.plug(simulatedDevice("Eingebautes Mikrofon", "builtin.mic", 1, 0));
+        hardware.plug(simulatedDevice("USB-Mikrofon", "usb.mic", 1, 0));
+        hardware.plug(simulatedDevice("Kopfhörer", "phones", 0, 2));
+        hardware.plug(simulatedFeedDevice());
     }
 
     std::unique_ptr<MenuPanelModel> launch() {

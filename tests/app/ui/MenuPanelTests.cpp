@@ -29,21 +29,12 @@
 #include "platform/sim/SimulatedAudioHardware.h"
 #include "platform/sim/SimulatedCameraHardware.h"
 #include "platform/sim/SimulatedEffects.h"
+#include "tests/support/SimulatedDevices.h"
 
 using namespace velunto;
 using namespace std::chrono_literals;
 
 namespace {
-
-SimulatedDeviceDescription device(std::string name, std::string uid, UInt32 in, UInt32 out) {
-    SimulatedDeviceDescription d;
-    d.name = std::move(name);
-    d.uid = std::move(uid);
-    d.inputChannels = in;
-    d.outputChannels = out;
-    d.signal = SimulatedSignal::sineWave(440, 0.3);
-    return d;
-}
 
 class MenuPanelTest : public ::testing::Test {
 protected:
@@ -54,15 +45,13 @@ protected:
 
     MenuPanelTest() {
         registerSimulatedEffects();
-        hardware.plug(device("Eingebautes Mikrofon", "builtin.mic", 1, 0));
-        hardware.plug(device("Kopfhörer", "phones", 0, 2));
+        hardware.plug(simulatedDevice("Eingebautes Mikrofon", "builtin.mic", 1, 0));
+        hardware.plug(simulatedDevice("Kopfhörer", "phones", 0, 2));
     }
 
     void launch(bool withFeed = true) {
         if (withFeed) {
-            auto feed = device("Velunto Mic (Einspeisung)", "app.velunto.mic.feed", 0, 2);
-            feed.hidden = true;
-            hardware.plug(feed);
+            hardware.plug(simulatedFeedDevice());
         }
         state = AppState::make(defaults);
         time.advance(1s);
@@ -161,9 +150,7 @@ TEST_F(MenuPanelTest, NoticesAppearAndGoWithTheirConditions) {
     EXPECT_EQ(notices[0]->text().toStdString(), "Velunto Mic fehlt. Bitte Velunto neu installieren.");
     EXPECT_GE(notices[0]->height(), notices[0]->heightForWidth(notices[0]->width())) << "the text wraps, not clips";
 
-    auto feed = device("Velunto Mic (Einspeisung)", "app.velunto.mic.feed", 0, 2);
-    feed.hidden = true;
-    hardware.plug(feed);
+    hardware.plug(simulatedFeedDevice());
     state->outputDeviceMissing.set(false);
     time.advance(100ms);
     QApplication::processEvents();
@@ -171,9 +158,9 @@ TEST_F(MenuPanelTest, NoticesAppearAndGoWithTheirConditions) {
 }
 
 TEST_F(MenuPanelTest, RendersLongNamesWithoutOverlapAndSavesAPicture) {
-    hardware.plug(device(std::string(200, 'M'), "long.mic", 1, 0));
-    hardware.plug(device("ميكروفون خارجي", "rtl.mic", 1, 0));
-    hardware.plug(device("Bass & <b>Höhen</b>", "markup.mic", 1, 0));
+    hardware.plug(simulatedDevice(std::string(200, 'M'), "long.mic", 1, 0));
+    hardware.plug(simulatedDevice("ميكروفون خارجي", "rtl.mic", 1, 0));
+    hardware.plug(simulatedDevice("Bass & <b>Höhen</b>", "markup.mic", 1, 0));
     ASSERT_TRUE(hardware.setDefaultInput("long.mic"));
     launch();
     expectNothingClipped();
