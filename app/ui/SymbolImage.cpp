@@ -9,7 +9,6 @@
 #include <cmath>
 #include <initializer_list>
 #include <map>
-#include <mutex>
 
 namespace velunto {
 
@@ -443,14 +442,13 @@ const std::map<std::string, Builder>& builders() {
     return table;
 }
 
-// The outline of a known name, built on first use and kept; null for an unknown name.
+// The outline of a known name, built on first use and kept; null for an unknown name. Each thread keeps
+// its own: a painted path fills its lazily computed bounds on first draw, so a shared one would race.
 const QPainterPath* glyph(const std::string& name) {
     const auto builder = builders().find(name);
     if (builder == builders().end())
         return nullptr;
-    static std::mutex mutex;
-    static std::map<std::string, QPainterPath> built;
-    const std::lock_guard lock(mutex);
+    thread_local std::map<std::string, QPainterPath> built;
     auto [entry, isNew] = built.try_emplace(name);
     if (isNew)
         entry->second = builder->second().path();
