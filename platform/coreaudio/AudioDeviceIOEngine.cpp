@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "platform/dispatch/HostClock.h"
+#include "platform/mach/thread_policy.h"
 
 namespace velunto {
 
@@ -54,6 +55,7 @@ OSStatus AudioDeviceIOEngine::start(AudioDeviceIOProcRecord& record) {
         nextSampleTime_ = (std::floor(now / frames) + 1) * frames;
         ++generation_;
         queue_.emplace("velunto.audio.io." + device_->uid());
+        promoted_ = false;
         running_.push_back(&record);
         record.running = true;
         scheduleLocked();
@@ -115,6 +117,10 @@ void AudioDeviceIOEngine::runCycle(std::uint64_t generation) {
         return;
     if (!device_->isAlive())
         return;  // a dead device's I/O stalls
+    if (!promoted_ && !queue_->runsInVirtualTime()) {
+        promoted_ = true;
+        thread_policy_set_time_constraint();  // where allowed; the cycles run either way
+    }
 
     const AudioDeviceTimeline timeline = device_->timeline();
     const UInt32 frames = input_.frames();

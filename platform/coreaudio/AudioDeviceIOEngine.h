@@ -54,6 +54,7 @@ private:
     bool shutDown_ = false;
     double nextSampleTime_ = 0;
     std::uint64_t cycles_ = 0;
+    bool promoted_ = false;  // the I/O thread asked for real-time scheduling
     AudioDeviceIOLayout layout_;
     AudioBufferListStorage input_;
     AudioBufferListStorage mix_;

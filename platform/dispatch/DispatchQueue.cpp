@@ -73,6 +73,10 @@ bool DispatchQueue::isCurrent() const {
     return core_->isCurrent();
 }
 
+bool DispatchQueue::runsInVirtualTime() const {
+    return core_->runsInVirtualTime();
+}
+
 void dispatchPreconditionOnQueue(const DispatchQueue& queue) {
     if (!queue.isCurrent())
         detail::dispatchFatal("precondition failed: not on queue '" + queue.label() + "'");

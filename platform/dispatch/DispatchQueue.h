@@ -55,6 +55,8 @@ public:
     // The caller runs inside a block of this queue, or inside a sync() made from one. The thread
     // that drives MainRunLoop is always on the main queue.
     bool isCurrent() const;
+    // Its blocks run in virtual time (a test's clock) rather than on a thread of their own.
+    bool runsInVirtualTime() const;
 
     friend bool operator==(const DispatchQueue& a, const DispatchQueue& b) { return a.core_ == b.core_; }
 

@@ -32,6 +32,7 @@ public:
     virtual void submit(DispatchTime deadline, std::function<void()> block) = 0;
     // The calling thread runs inside an item of this queue (or a sync() made from one).
     virtual bool isCurrent() const;
+    virtual bool runsInVirtualTime() const { return false; }
 };
 
 // Thread-local record of the queue whose item the calling thread runs. A block run by sync() links

@@ -18,6 +18,7 @@ public:
     bool isSerial() const override { return serial_; }
     bool syncRunsInline() const override { return true; }
     DispatchTime clockNow() const override { return scheduler_->now(); }
+    bool runsInVirtualTime() const override { return true; }
 
     void submit(DispatchTime deadline, std::function<void()> block) override {
         scheduler_->enqueue(deadline, [self = shared_from_this(), block = std::move(block)] {

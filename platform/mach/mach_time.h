@@ -5,12 +5,11 @@
 
 #include <stdint.h>
 
+#include "platform/mach/kern_return.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-typedef int kern_return_t;
-enum { KERN_SUCCESS = 0, KERN_INVALID_ARGUMENT = 4 };
 
 typedef struct mach_timebase_info {
     uint32_t numer;
