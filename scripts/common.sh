@@ -11,6 +11,7 @@ VELUNTO_PACKAGES=(
   libsoxr-dev libsndfile1-dev libfftw3-dev libyuv-dev
   qt6-base-dev libx11-dev libxtst-dev xvfb
   clang
+  libpulse-dev pulseaudio pulseaudio-utils
 )
 
 velunto_install_packages() {

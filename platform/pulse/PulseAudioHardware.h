@@ -1,0 +1,66 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/coreaudio/AudioHardwareBase.h"
+#include "platform/dispatch/DispatchQueue.h"
+#include "platform/pulse/PulseAudioDevice.h"
+
+namespace velunto {
+
+class PulseMainLoop;
+
+// The sound server's sources and sinks as devices of the in-process audio server, for as long as this
+// object lives: published at connection, kept up to date (new, changed and removed devices, the default
+// input and output) from the server's change events, and withdrawn at the end or when the connection
+// breaks. Monitor sources, and devices marked "velunto.hidden", are hidden.
+class PulseAudioHardware {
+public:
+    // Null (with the reason in `error`) if no sound server answers in time.
+    static std::unique_ptr<PulseAudioHardware> connect(std::chrono::milliseconds timeout, std::string* error = nullptr);
+    ~PulseAudioHardware();
+    PulseAudioHardware(const PulseAudioHardware&) = delete;
+    PulseAudioHardware& operator=(const PulseAudioHardware&) = delete;
+
+    // "PulseAudio 16.1", or what a compatible server calls itself.
+    const std::string& serverDescription() const { return serverDescription_; }
+    bool isConnected() const;
+
+    std::optional<AudioObjectID> deviceID(const std::string& uid) const;
+    std::vector<std::string> deviceUIDs() const;
+    // Waits (up to the timeout) until a device with this UID is published.
+    bool waitForDevice(const std::string& uid, std::chrono::milliseconds timeout) const;
+    // Waits until every change the server has announced so far is applied.
+    void synchronize() const;
+
+    PulseMainLoop& loop() { return *loop_; }
+
+private:
+    using Key = std::pair<PulseDeviceInfo::Kind, std::uint32_t>;
+    struct Callbacks;
+
+    explicit PulseAudioHardware(std::unique_ptr<PulseMainLoop> loop);
+
+    void apply(const PulseDeviceInfo& info);
+    void remove(PulseDeviceInfo::Kind kind, std::uint32_t index);
+    void applyDefaults(const std::string& source, const std::string& sink);
+    void connectionLost();
+
+    std::unique_ptr<PulseMainLoop> loop_;
+    DispatchQueue queue_{"velunto.pulse"};
+    std::string serverDescription_;
+    // Touched on queue_ only.
+    std::map<Key, std::shared_ptr<PulseAudioDevice>> devices_;
+    std::string defaultSource_;
+    std::string defaultSink_;
+    bool lost_ = false;
+};
+
+}  // namespace velunto

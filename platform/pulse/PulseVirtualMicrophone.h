@@ -1,0 +1,50 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace velunto {
+
+class PulseAudioHardware;
+
+// Makes sure the sound server has the feed sink and the microphone that returns what the sink receives
+// (a null sink and a remap source of its monitor), so that every program can record what we play into
+// the feed. Devices already there are reused; at the end only the modules loaded here are unloaded.
+class PulseVirtualMicrophone {
+public:
+    struct Names {
+        std::string feedUID;
+        std::string feedDescription;
+        std::string microphoneUID;
+        std::string microphoneDescription;
+        std::uint32_t rate = 48000;
+        std::uint32_t channels = 2;
+    };
+
+    // Waits (up to the timeout) until both devices are published by `hardware`. Null, with the reason
+    // in `error`, if the server refused a module.
+    static std::unique_ptr<PulseVirtualMicrophone> install(PulseAudioHardware& hardware, const Names& names,
+                                                           std::chrono::milliseconds timeout,
+                                                           std::string* error = nullptr);
+    ~PulseVirtualMicrophone();
+    PulseVirtualMicrophone(const PulseVirtualMicrophone&) = delete;
+    PulseVirtualMicrophone& operator=(const PulseVirtualMicrophone&) = delete;
+
+    // How many of the two devices were made here (0: both were there already).
+    std::size_t modulesLoaded() const { return modules_.size(); }
+
+    // A module argument value in double quotes, with the characters the server's parser treats
+    // specially escaped.
+    static std::string quoted(const std::string& value);
+
+private:
+    explicit PulseVirtualMicrophone(PulseAudioHardware& hardware) : hardware_(hardware) {}
+
+    PulseAudioHardware& hardware_;
+    std::vector<std::uint32_t> modules_;
+};
+
+}  // namespace velunto
