@@ -12,6 +12,7 @@ VELUNTO_PACKAGES=(
   qt6-base-dev libx11-dev libxtst-dev xvfb
   clang
   libpulse-dev pulseaudio pulseaudio-utils
+  liblilv-dev libsuil-dev lv2-dev swh-lv2 x42-plugins
 )
 
 velunto_install_packages() {

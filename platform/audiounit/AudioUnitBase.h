@@ -1,12 +1,15 @@
 #pragma once
 
+#include <cstdint>
 #include <cstring>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/audiounit/AudioUnit.h"
+#include "platform/audiounit/AudioUnitEditor.h"
 #include "platform/foundation/PropertyListValue.h"
 
 namespace velunto {
@@ -56,6 +59,9 @@ public:
     virtual OSStatus setParameterValue(AudioUnitParameterID id, AudioUnitParameterValue value);
 
     virtual bool hasCustomView() const { return false; }
+    // The unit's own editor inside the X11 window `parentX11Window`, or null (no custom view, no
+    // window, or the editor could not be made). UI thread.
+    virtual std::unique_ptr<AudioUnitEditor> createEditor(std::uintptr_t /*parentX11Window*/) { return nullptr; }
 
 protected:
     AudioUnitBase() = default;
