@@ -13,6 +13,7 @@ VELUNTO_PACKAGES=(
   clang
   libpulse-dev pulseaudio pulseaudio-utils
   liblilv-dev libsuil-dev lv2-dev swh-lv2 x42-plugins
+  libturbojpeg0-dev
 )
 
 velunto_install_packages() {
