@@ -109,12 +109,27 @@ void CameraDeviceSource::streamStarted(const CameraStreamSource& stream) {
         log().notice("Sink-Stream gestartet.");
         return;
     }
+    addSourceClient();
+    log().notice("Source-Stream gestartet (%ld Clients).", static_cast<long>(sourceClientCount_));
+}
+
+void CameraDeviceSource::addSourceClient() {
     sourceClientCount_ += 1;
     if (sourceClientCount_ == 1) {
         startFallbackTimer();
         notifySourceActivity();
     }
-    log().notice("Source-Stream gestartet (%ld Clients).", static_cast<long>(sourceClientCount_));
+}
+
+void CameraDeviceSource::removeSourceClient() {
+    sourceClientCount_ = std::max<std::int64_t>(0, sourceClientCount_ - 1);
+    if (sourceClientCount_ < 1) {
+        if (fallbackTimer_) {
+            fallbackTimer_->cancel();
+            fallbackTimer_.reset();
+        }
+        notifySourceActivity();
+    }
 }
 
 void CameraDeviceSource::streamStopped(const CameraStreamSource& stream) {
@@ -127,14 +142,7 @@ void CameraDeviceSource::streamStopped(const CameraStreamSource& stream) {
         log().notice("Sink-Stream gestoppt.");
         return;
     }
-    sourceClientCount_ = std::max<std::int64_t>(0, sourceClientCount_ - 1);
-    if (sourceClientCount_ < 1) {
-        if (fallbackTimer_) {
-            fallbackTimer_->cancel();
-            fallbackTimer_.reset();
-        }
-        notifySourceActivity();
-    }
+    removeSourceClient();
     log().notice("Source-Stream gestoppt (%ld Clients).", static_cast<long>(sourceClientCount_));
 }
 
@@ -221,6 +229,67 @@ void CameraDeviceSource::sendFrame(const std::shared_ptr<CVPixelBuffer>& buffer)
         return;
     }
     sourceStream_->stream->sendSampleBuffer(sampleBuffer, 0, sendTime);
+    writeToLoopback(frame);
+}
+
+void CameraDeviceSource::attachLoopback(std::unique_ptr<V4L2LoopbackOutput> loopback) {
+    const OutputFormat& largest = formats_.front();
+    std::string reason;
+    if (!loopback || !loopback->open(static_cast<std::int32_t>(largest.width),
+                                     static_cast<std::int32_t>(largest.height), 30, &reason)) {
+        log().notice(
+            "Kein v4l2loopback-Gerät: %{public}s Velunto Kamera gibt es nur für Programme, die sie "
+            "direkt fragen.",
+            reason);
+        return;
+    }
+    log().notice("Velunto Kamera schreibt auch nach %{public}s (%{public}s).", loopback->devicePath(),
+                 loopback->card());
+    if (!loopback->supportsReaderCount())
+        log().notice(
+            "v4l2loopback meldet nicht, wer zusieht; dort erscheint das Bild, solange ein anderer "
+            "Client zusieht.");
+    loopback_ = std::move(loopback);
+    loopbackTimer_ = DispatchSourceTimer::make(queue_);
+    loopbackTimer_->schedule(DispatchTime::now(), std::chrono::milliseconds(250), std::chrono::milliseconds(20));
+    loopbackTimer_->setEventHandler(weakly(shared_from_this(), [](CameraDeviceSource& self) { self.pollLoopback(); }));
+    loopbackTimer_->resume();
+}
+
+void CameraDeviceSource::pollLoopback() {
+    const bool open = loopback_ && loopback_->isOpen();
+    const bool watched = open && loopback_->readerCount().value_or(0) > 0;
+    if (watched != loopbackWatched_) {
+        loopbackWatched_ = watched;
+        if (watched)
+            addSourceClient();
+        else
+            removeSourceClient();
+        log().notice("v4l2loopback: %{public}s", watched ? "jemand sieht zu" : "niemand sieht mehr zu");
+    }
+    if (!open && loopbackTimer_) {
+        log().error("Das v4l2loopback-Gerät ist fort.");
+        loopbackTimer_->cancel();
+        loopbackTimer_.reset();
+        loopback_.reset();
+    }
+}
+
+void CameraDeviceSource::writeToLoopback(const std::shared_ptr<CVPixelBuffer>& frame) {
+    if (!loopback_ || !loopback_->isOpen())
+        return;
+    const auto [width, height] = loopback_->size();
+    if (frame->width() == width && frame->height() == height) {
+        loopback_->write(*frame);
+        return;
+    }
+    // A smaller active format: letterboxed into the device's size.
+    const OutputFormat& largest = formats_.front();
+    std::shared_ptr<CVPixelBuffer> scaled;
+    if (!transferSession_ || !largest.pool || largest.pool->createPixelBuffer(&scaled) != kCVReturnSuccess || !scaled)
+        return;
+    if (transferSession_->transferImage(*frame, *scaled) == 0)
+        loopback_->write(*scaled);
 }
 
 void CameraDeviceSource::fallbackTick() {

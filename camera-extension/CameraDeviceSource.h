@@ -14,6 +14,7 @@
 #include "platform/coremediaio/CMIOExtensionDeviceSource.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/DispatchSourceTimer.h"
+#include "platform/v4l2/V4L2LoopbackOutput.h"
 #include "platform/videotoolbox/VTPixelTransferSession.h"
 
 namespace velunto {
@@ -55,6 +56,12 @@ public:
     void streamStarted(const CameraStreamSource& stream);
     void streamStopped(const CameraStreamSource& stream);
 
+    // Also writes the picture into a v4l2loopback device, for programs that only know V4L2 cameras;
+    // while its readers are counted, they count as one more client of the source stream. Without a
+    // device (open fails) it says so once in the log and stays without.
+    void attachLoopback(std::unique_ptr<V4L2LoopbackOutput> loopback);
+    bool isLoopbackWatched() const { return loopbackWatched_; }
+
 private:
     explicit CameraDeviceSource(DispatchQueue queue);
     void construct();
@@ -66,6 +73,10 @@ private:
     void sendFrame(const std::shared_ptr<CVPixelBuffer>& buffer);
     void fallbackTick();
     void notifySourceActivity();
+    void addSourceClient();
+    void removeSourceClient();
+    void pollLoopback();
+    void writeToLoopback(const std::shared_ptr<CVPixelBuffer>& frame);
 
     const DispatchQueue queue_;
     std::shared_ptr<CMIOExtensionDevice> device_;
@@ -79,6 +90,9 @@ private:
     std::shared_ptr<DispatchSourceTimer> fallbackTimer_;
     std::uint64_t lastFrameSentAt_ = 0;
     std::shared_ptr<VTPixelTransferSession> transferSession_;
+    std::unique_ptr<V4L2LoopbackOutput> loopback_;
+    std::shared_ptr<DispatchSourceTimer> loopbackTimer_;
+    bool loopbackWatched_ = false;
 };
 
 }  // namespace velunto

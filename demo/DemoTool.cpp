@@ -243,6 +243,7 @@ int main(int argc, char** argv) {
     fs::permissions(work / "runtime", fs::perms::owner_all, fs::perm_options::replace);
     setenv("XDG_CONFIG_HOME", (work / "config").c_str(), 1);
     setenv("XDG_RUNTIME_DIR", (work / "runtime").c_str(), 1);
+    setenv("VELUNTO_HARDWARE", "simulated", 1);  // also for the camera extension: no v4l2loopback output
     if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY"))
         setenv("QT_QPA_PLATFORM", "offscreen", 0);
     if (const char* platform = std::getenv("QT_QPA_PLATFORM"); platform && std::strcmp(platform, "offscreen") == 0)

@@ -15,9 +15,9 @@
 
 #include "platform/mach/mach_time.h"
 
-#define kSampleRate 48000.0
+#define kSampleRate ((Float64)kVeluntoMicSampleRate)
 #define kRingMask ((UInt64)kVeluntoMicRingFrames - 1)
-#define kChannels 2
+#define kChannels kVeluntoMicChannels
 #define kFrameBytes 8
 #define kClockDomain 'VNM1'
 
@@ -160,7 +160,7 @@ static OSStatus deviceProperty(AudioObjectID device, const AudioObjectPropertyAd
         case kAudioObjectPropertyOwner:
             ANSWER_U32(kAudioObjectPlugInObject);
         case kAudioObjectPropertyName:
-            ANSWER_STRING(isMic ? CFSTR("Velunto Mic") : CFSTR("Velunto Mic (Einspeisung)"));
+            ANSWER_STRING(isMic ? CFSTR(kVeluntoMicDeviceName) : CFSTR(kVeluntoMicFeedDeviceName));
         case kAudioObjectPropertyManufacturer:
             ANSWER_STRING(CFSTR("Velunto"));
         case kAudioDevicePropertyDeviceUID:

@@ -21,6 +21,10 @@ enum { kVeluntoMicRingFrames = 16384, kVeluntoMicZeroTimeStampPeriod = 16384 };
 
 #define kVeluntoMicDeviceUID "app.velunto.mic"
 #define kVeluntoMicFeedDeviceUID "app.velunto.mic.feed"
+#define kVeluntoMicDeviceName "Velunto Mic"
+#define kVeluntoMicFeedDeviceName "Velunto Mic (Einspeisung)"
+#define kVeluntoMicSampleRate 48000
+#define kVeluntoMicChannels 2
 
 /* The factory named in the bundle's Info.plist: the driver reference for the audio server plug-in
  * type, NULL for any other type. */

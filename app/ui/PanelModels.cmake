@@ -30,6 +30,7 @@ velunto_library(velunto_ui_panel
 velunto_library(velunto_ui_app
   SOURCES
     NoPluginUIHint.cpp
+    PluginEditorView.cpp
     PluginWindowController.cpp
     VeluntoApp.cpp
   DEPS velunto_ui_panel velunto_ui_shell velunto_ui_eq_views velunto_ui_list_views

@@ -8,6 +8,7 @@
 
 #include "app/processing/PluginHost.h"
 #include "app/ui/NoPluginUIHint.h"
+#include "app/ui/PluginEditorView.h"
 #include "platform/appkit/NSApplication.h"
 
 namespace velunto {
@@ -60,8 +61,14 @@ void PluginWindowController::showPluginUI(const std::shared_ptr<AVAudioUnit>& un
         return;
     const auto& selected = pluginHost_.selectedPlugin.value();
     window_->setWindowTitle(QString::fromStdString(selected ? selected->name : "Plugin"));
-    // The effect units of this platform bring no editor of their own yet.
-    window_->setContent(new NoPluginUIHint(window_.get()));
+    if (PluginEditorView* editor = PluginEditorView::make(unit, window_.get())) {
+        window_->setContent(editor);
+        const QSize wanted = editor->sizeHint();
+        if (wanted.isValid())
+            window_->resize(wanted.expandedTo(QSize(480, 320)));
+    } else {
+        window_->setContent(new NoPluginUIHint(window_.get()));
+    }
     window_->show();
     window_->raise();
     window_->activateWindow();

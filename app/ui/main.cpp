@@ -1,18 +1,11 @@
-// velunto: the tray application. Until it talks to the desktop's sound server and cameras it runs on
-// the simulated hardware: a built-in microphone and speakers, a USB headset, two cameras and the
-// built-in effects, with the virtual microphone when it is installed.
+// velunto: the tray application, on the desktop's sound server and cameras when there is one, else on
+// the simulated hardware.
+#include "app/ui/HardwareSelection.h"
 #include "app/ui/VeluntoApp.h"
-#include "platform/coreaudio/AudioServerPlugInHost.h"
-#include "platform/sim/SimulatedAudioHardware.h"
-#include "platform/sim/SimulatedCameraHardware.h"
-#include "platform/sim/SimulatedEffects.h"
 
 int main(int argc, char** argv) {
     using namespace velunto;
-    SimulatedAudioHardware audio(SimulatedAudioHardware::standardScenario());
-    SimulatedCameraHardware cameras;
-    registerSimulatedEffects();
-    AudioServerPlugInHost::shared().loadInstalledDrivers();
+    const std::unique_ptr<HardwareSelection> hardware = HardwareSelection::choose();
     VeluntoApp app(argc, argv);
     return app.run();
 }

@@ -11,6 +11,7 @@
 #include "platform/dispatch/HostClock.h"
 #include "platform/dispatch/VirtualTime.h"
 #include "platform/oslog/LogCapture.h"
+#include "platform/v4l2/V4L2FakeKernel.h"
 #include "tests/platform/coremediaio/CMIOTestSupport.h"
 
 namespace velunto {
@@ -274,6 +275,71 @@ TEST_F(CameraExtensionTest, FramesFedWhileNobodyWatchesAreAcknowledgedAndDropped
     time.advance(5ms);
     ASSERT_EQ(frames().size(), 1u);
     EXPECT_EQ(frames()[0].centre, kBlack);
+}
+
+// Programs that only know V4L2 cameras watch through a v4l2loopback device.
+class CameraExtensionLoopbackTest : public CameraExtensionTest {
+protected:
+    void attach() {
+        extension->queue().sync(
+            [&] { extension->deviceSource()->attachLoopback(std::make_unique<V4L2LoopbackOutput>(kernel)); });
+        time.runUntilIdle();
+    }
+    bool watched() {
+        return extension->queue().sync([&] { return extension->deviceSource()->isLoopbackWatched(); });
+    }
+    std::size_t written() const { return kernel->writtenFrames("/dev/video7").size(); }
+
+    std::shared_ptr<V4L2FakeKernel> kernel = std::make_shared<V4L2FakeKernel>();
+};
+
+TEST_F(CameraExtensionLoopbackTest, ItsReadersCountAsWatchersAndGetThePicture) {
+    V4L2FakeDevice loopback = V4L2FakeDevice::loopback("/dev/video7", "Velunto Kamera");
+    loopback.clientUsageEvents = true;
+    kernel->plug(loopback);
+    attach();
+    EXPECT_TRUE(logs.contains("CameraExtension", "Velunto Kamera schreibt auch nach /dev/video7 (Velunto Kamera)."));
+    time.advance(500ms);
+    EXPECT_FALSE(watched());
+    EXPECT_EQ(written(), 0u) << "nobody reads: no picture, and the application need not capture";
+    EXPECT_EQ(readString(device, 'vnsa'), "0");
+
+    kernel->setReaderCount("/dev/video7", 1);
+    time.advance(300ms);
+    EXPECT_TRUE(watched());
+    EXPECT_EQ(readString(device, 'vnsa'), "1") << "the application starts its camera for the reader";
+    EXPECT_GT(written(), 0u) << "black while nothing is fed";
+    const auto state = kernel->outputState("/dev/video7");
+    ASSERT_TRUE(state);
+    EXPECT_EQ(state->format.width, 1920u);
+    EXPECT_EQ(state->format.height, 1080u);
+
+    // A fed frame arrives there too (orange: Y well above black's 16).
+    connectFeeder();
+    feedFor(200ms);
+    const auto frame = kernel->writtenFrames("/dev/video7").back();
+    ASSERT_EQ(frame.size(), 1920u * 1080 * 2);
+    EXPECT_GT(frame[2 * (540 * 1920 + 960)], 100);
+
+    kernel->setReaderCount("/dev/video7", 0);
+    time.advance(300ms);
+    EXPECT_FALSE(watched());
+    EXPECT_EQ(readString(device, 'vnsa'), "0");
+    const std::size_t before = written();
+    time.advance(500ms);
+    EXPECT_EQ(written(), before);
+}
+
+TEST_F(CameraExtensionLoopbackTest, WithoutADeviceItSaysSoOnceAndCarriesOn) {
+    attach();
+    time.advance(1s);
+    std::size_t said = 0;
+    for (const auto& entry : logs.entries("CameraExtension"))
+        said += entry.message.rfind("Kein v4l2loopback-Gerät: ", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(said, 1u);
+    startViewer();
+    time.advance(200ms);
+    EXPECT_FALSE(frames().empty()) << "the camera itself still works";
 }
 
 }  // namespace
