@@ -16,7 +16,7 @@ namespace velunto {
 namespace {
 
 // Margin for the jitter of the server's wake-ups and of our own I/O cycle.
-constexpr double kJitterMarginSeconds = 0.004;
+constexpr double kJitterMarginSeconds = 0.003;
 
 bool contains(const std::string& text, const char* part) {
     return text.find(part) != std::string::npos;
@@ -60,10 +60,8 @@ PulseAudioDevice::~PulseAudioDevice() {
 }
 
 UInt32 PulseAudioDevice::cycleFrames(std::uint32_t rate) {
-    const auto target = static_cast<std::uint32_t>(std::max(1.0, rate * 0.005));
-    const std::uint32_t above = std::bit_ceil(target);
-    const std::uint32_t below = above / 2;
-    return below > 0 && target - below < above - target ? below : above;
+    // Multiples of 16 frames, 4 ms: 192 at 48 kHz.
+    return std::max<UInt32>(16, static_cast<UInt32>(std::lround(rate * 0.004 / 16)) * 16);
 }
 
 PulseDeviceInfo PulseAudioDevice::info() const {
@@ -103,23 +101,26 @@ bool PulseAudioDevice::isHidden() const {
     return info_.hidden;
 }
 
+// Recorded data arrives a piece at a time, at the piece's end, so an input keeps a whole piece besides the
+// jitter margin. Playback is asked for data up to about where the stream's clock stands, so an output
+// needs only the margin.
 UInt32 PulseAudioDevice::safetyOffset() const {
     if (negotiatedSafety_ > 0)
         return negotiatedSafety_;
-    return cycleFrames(info_.rate) + static_cast<UInt32>(std::lround(info_.rate * kJitterMarginSeconds));
+    const auto margin = static_cast<UInt32>(std::lround(info_.rate * kJitterMarginSeconds));
+    return isInput() ? cycleFrames(info_.rate) + margin : margin;
 }
 
+// What a sample spends between the device and us, known once the server granted the stream's buffer: a
+// recording's source keeps about the piece we asked for, which a sample waits half of on average (the
+// whole piece is in the safety offset); a playback stream's target length is queued before the sink.
+// Before a stream runs, what we will ask for. The server's own timing is not used: it takes seconds to
+// settle after a stream starts, and the figure is read once.
 UInt32 PulseAudioDevice::latencyFrames() const {
+    if (grantedLatency_ > 0)
+        return grantedLatency_;
     const UInt32 cycle = cycleFrames(info_.rate);
-    UInt32 estimate = isInput() ? cycle : 2 * cycle;
-    if (stream_ != nullptr) {
-        PulseMainLoop::Lock lock(loop_);
-        pa_usec_t usec = 0;
-        int negative = 0;
-        if (stream_ != nullptr && pa_stream_get_latency(stream_, &usec, &negative) == 0 && negative == 0)
-            estimate = static_cast<UInt32>(std::llround(static_cast<double>(usec) * info_.rate / 1e6));
-    }
-    return estimate;
+    return isInput() ? cycle / 2 : 2 * cycle;
 }
 
 OSStatus PulseAudioDevice::readProperty(AudioPropertyRequest& request) const {
@@ -245,12 +246,15 @@ OSStatus PulseAudioDevice::startIO() {
         return kAudioHardwareNotRunningError;
     }
     // Data comes (and is asked for) in pieces of the size the server granted, which may be far larger
-    // than we asked for: the margin covers a whole piece.
+    // than we asked for.
     const std::size_t frameBytes = pa_frame_size(&spec);
     const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream);
     const std::size_t piece = granted == nullptr ? cycleBytes : isInput() ? granted->fragsize : granted->minreq;
     const auto pieceFrames = static_cast<UInt32>(std::max<std::size_t>(piece, cycleBytes) / frameBytes);
-    negotiatedSafety_ = pieceFrames + static_cast<UInt32>(std::lround(info_.rate * kJitterMarginSeconds));
+    const auto margin = static_cast<UInt32>(std::lround(info_.rate * kJitterMarginSeconds));
+    negotiatedSafety_ = isInput() ? pieceFrames + margin : margin;
+    const std::size_t buffered = granted == nullptr ? 0 : isInput() ? granted->fragsize / 2 : granted->tlength;
+    grantedLatency_ = static_cast<UInt32>(buffered / frameBytes);
     // A server that answers in large pieces delivers them in bursts: deviations within two pieces are
     // the stream's rhythm, not a jump.
     jumpFrames_ = 0.25 * info_.rate + 2.0 * pieceFrames;
@@ -270,6 +274,7 @@ void PulseAudioDevice::stopIO() {
     closeStreamLocked();
     running_ = false;
     negotiatedSafety_ = 0;
+    grantedLatency_ = 0;
 }
 
 void PulseAudioDevice::closeStreamLocked() {

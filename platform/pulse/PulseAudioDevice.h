@@ -63,7 +63,7 @@ public:
     void readInput(const AudioDeviceIOCycle& cycle, AudioBufferList& input) override;
     void writeOutput(const AudioDeviceIOCycle& cycle, const AudioBufferList& output) override;
 
-    // Frames per I/O cycle at a rate: about 5 ms, a power of two.
+    // Frames per I/O cycle at a rate: about 4 ms.
     static UInt32 cycleFrames(std::uint32_t rate);
 
 private:
@@ -91,6 +91,7 @@ private:
     bool anchored_ = false;
     double jumpFrames_ = 12000;    // a deviation beyond this is a jump of the stream
     UInt32 negotiatedSafety_ = 0;  // from the buffer the server granted; 0 while no stream runs
+    UInt32 grantedLatency_ = 0;
     std::atomic<bool> running_{false};
 };
 

@@ -59,11 +59,12 @@ TEST(SampleTimeBufferTest, NeverGivesAFrameOfAnotherLap) {
 TEST(SampleTimeBufferTest, AReaderRacingTheWriterSeesOnlyRightFramesOrSilence) {
     constexpr std::uint32_t kChannels = 2;
     constexpr std::uint32_t kBlock = 64;
-    constexpr std::int64_t kEnd = 400000;
+    constexpr std::uint64_t kReads = 20000;
     SampleTimeBuffer buffer(kChannels, 512);  // small, so that the writer laps the reader now and then
     std::atomic<std::int64_t> written{0};
+    std::atomic<bool> done{false};
     std::thread writer([&] {
-        for (std::int64_t time = 0; time < kEnd; time += kBlock) {
+        for (std::int64_t time = 0; !done.load(std::memory_order_relaxed); time += kBlock) {
             const std::vector<float> frames = framesFrom(time, kBlock, kChannels);
             buffer.write(time, frames.data(), kBlock);
             written.store(time + kBlock, std::memory_order_release);
@@ -72,9 +73,9 @@ TEST(SampleTimeBufferTest, AReaderRacingTheWriterSeesOnlyRightFramesOrSilence) {
     std::vector<float> out(kBlock * kChannels);
     std::uint64_t held = 0;
     std::uint64_t wrong = 0;
-    while (written.load(std::memory_order_acquire) < kEnd) {
+    for (std::uint64_t read = 0; read < kReads; ++read) {
         // Alternately the block just written (mostly still there) and one the writer is about to lap.
-        const std::int64_t behind = (held + wrong) % 2 == 0 ? kBlock : 480;
+        const std::int64_t behind = read % 2 == 0 ? kBlock : 480;
         const std::int64_t time = std::max<std::int64_t>(0, written.load(std::memory_order_acquire) - behind);
         held += buffer.read(time, out.data(), kBlock);
         for (std::uint32_t f = 0; f < kBlock; ++f) {
@@ -85,6 +86,7 @@ TEST(SampleTimeBufferTest, AReaderRacingTheWriterSeesOnlyRightFramesOrSilence) {
             wrong += silent || right ? 0 : 1;
         }
     }
+    done = true;
     writer.join();
     EXPECT_EQ(wrong, 0u);
     EXPECT_GT(held, 0u);
