@@ -238,8 +238,8 @@ void CameraDeviceSource::attachLoopback(std::unique_ptr<V4L2LoopbackOutput> loop
     if (!loopback || !loopback->open(static_cast<std::int32_t>(largest.width),
                                      static_cast<std::int32_t>(largest.height), 30, &reason)) {
         log().notice(
-            "Kein v4l2loopback-Gerät: %{public}s Velunto Kamera gibt es nur für Programme, die sie "
-            "direkt fragen.",
+            "Kein v4l2loopback-Gerät (%{public}s); Velunto Kamera sehen nur Programme, die sie direkt "
+            "fragen.",
             reason);
         return;
     }

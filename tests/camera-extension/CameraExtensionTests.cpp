@@ -335,7 +335,7 @@ TEST_F(CameraExtensionLoopbackTest, WithoutADeviceItSaysSoOnceAndCarriesOn) {
     time.advance(1s);
     std::size_t said = 0;
     for (const auto& entry : logs.entries("CameraExtension"))
-        said += entry.message.rfind("Kein v4l2loopback-Gerät: ", 0) == 0 ? 1 : 0;
+        said += entry.message.rfind("Kein v4l2loopback-Gerät (no v4l2loopback output device found", 0) == 0 ? 1 : 0;
     EXPECT_EQ(said, 1u);
     startViewer();
     time.advance(200ms);
