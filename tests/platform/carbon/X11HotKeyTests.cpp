@@ -5,17 +5,11 @@
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 // clang-format on
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <stdlib.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -26,6 +20,7 @@
 #include "platform/dispatch/MainRunLoop.h"
 #include "platform/oslog/LogCapture.h"
 #include "tests/platform/carbon/HotKeyRecorder.h"
+#include "tests/support/XvfbServer.h"
 
 namespace velunto {
 namespace {
@@ -36,17 +31,6 @@ constexpr UInt32 kKeyK = 0x28;
 constexpr UInt32 kKeyJ = 0x26;
 constexpr UInt32 kKeyF5 = 0x60;
 
-std::optional<std::string> findXvfb() {
-    const char* path = std::getenv("PATH");
-    std::istringstream directories(path != nullptr ? path : "/usr/bin");
-    for (std::string directory; std::getline(directories, directory, ':');) {
-        const std::string candidate = directory + "/Xvfb";
-        if (::access(candidate.c_str(), X_OK) == 0)
-            return candidate;
-    }
-    return std::nullopt;
-}
-
 std::atomic<Display*> testerDisplay{nullptr};
 std::atomic<int> testerError{0};
 
@@ -56,71 +40,25 @@ int recordTesterError(Display* display, XErrorEvent* event) {
     return 0;
 }
 
-struct Server {
-    pid_t pid = -1;
-    std::string display;  // ":<n>"
-};
-
-void stopXvfb(pid_t pid) {
-    if (pid <= 0)
-        return;
-    ::kill(pid, SIGTERM);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-}
-
-// Xvfb on a display it picks itself, reported through -displayfd once it accepts connections. -noreset:
-// without it the server resets whenever its last client leaves and refuses connections meanwhile.
-Server startXvfb(const std::string& xvfb) {
-    int fds[2];
-    if (::pipe(fds) != 0)
-        return {};
-    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-    const std::string fd = std::to_string(fds[1]);
-    const char* arguments[] = {xvfb.c_str(), "-displayfd", fd.c_str(), "-nolisten",  "tcp",
-                               "-noreset",   "-screen",    "0",        "320x240x24", nullptr};
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // no stray server when a test ends the process
-        const int null = ::open("/dev/null", O_WRONLY);
-        ::dup2(null, STDERR_FILENO);
-        ::dup2(null, STDOUT_FILENO);
-        ::execv(arguments[0], const_cast<char* const*>(arguments));
-        ::_exit(127);
-    }
-    ::close(fds[1]);
-    std::string number;
-    pollfd ready{fds[0], POLLIN, 0};
-    for (char c = 0; pid > 0 && ::poll(&ready, 1, 30'000) == 1 && ::read(fds[0], &c, 1) == 1 && c != '\n';)
-        number += c;
-    ::close(fds[0]);
-    if (number.empty()) {
-        stopXvfb(pid);
-        return {};
-    }
-    return {pid, ":" + number};
-}
-
 // One Xvfb for the suite; the test talks to it over a connection of its own, pressing keys through XTest.
 class X11HotKeysTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        xvfbPath = findXvfb();
+        xvfbPath = XvfbServer::find();
         if (!xvfbPath) {
             skipReason = "Xvfb is not installed; the X11 hot-key tests need it";
             return;
         }
-        server = startXvfb(*xvfbPath);
-        ASSERT_GT(server.pid, 0) << "Xvfb did not report a display";
+        server = std::make_unique<XvfbServer>(*xvfbPath, "320x240x24");
+        ASSERT_TRUE(server->running()) << "Xvfb did not report a display";
         if (const char* old = std::getenv("DISPLAY"))
             savedDisplay = old;
-        ::setenv("DISPLAY", server.display.c_str(), 1);
+        ::setenv("DISPLAY", server->display().c_str(), 1);
         XSetErrorHandler(recordTesterError);
     }
 
     static void TearDownTestSuite() {
-        stopXvfb(server.pid);
-        server = {};
+        server.reset();
         if (savedDisplay)
             ::setenv("DISPLAY", savedDisplay->c_str(), 1);
         else
@@ -130,7 +68,7 @@ protected:
     void SetUp() override {
         if (!skipReason.empty())
             GTEST_SKIP() << skipReason;
-        ASSERT_GT(server.pid, 0);
+        ASSERT_TRUE(server && server->running());
         tester = XOpenDisplay(nullptr);
         ASSERT_NE(tester, nullptr) << "cannot connect to " << std::getenv("DISPLAY");
         testerDisplay.store(tester);
@@ -188,7 +126,7 @@ protected:
     }
 
     static inline std::optional<std::string> xvfbPath;
-    static inline Server server;
+    static inline std::unique_ptr<XvfbServer> server;
     static inline std::string skipReason;
     static inline std::optional<std::string> savedDisplay;
 
@@ -270,7 +208,7 @@ TEST_F(X11HotKeysTest, WithoutAServerRegistrationFailsAndEachOutageIsLoggedOnce)
         ::unsetenv("DISPLAY");
         const OSStatus first = registerKey(kKeyK, cmdKey, 1);
         const OSStatus second = registerKey(kKeyJ, cmdKey, 2);
-        ::setenv("DISPLAY", server.display.c_str(), 1);
+        ::setenv("DISPLAY", server->display().c_str(), 1);
         return first == eventInternalErr && second == eventInternalErr;
     };
     const auto connectOnce = [&] {
@@ -312,15 +250,15 @@ TEST_F(X11HotKeysTest, LosingTheServerEndsHotKeysButNotTheProcess) {
 #ifdef VELUNTO_TSAN
     GTEST_SKIP() << "libX11 releases its display lock twice on a lost connection, which ThreadSanitizer reports";
 #endif
-    const Server doomed = startXvfb(*xvfbPath);
-    ASSERT_GT(doomed.pid, 0);
-    ::setenv("DISPLAY", doomed.display.c_str(), 1);
+    XvfbServer doomed(*xvfbPath, "320x240x24");
+    ASSERT_TRUE(doomed.running());
+    ::setenv("DISPLAY", doomed.display().c_str(), 1);
     LogCapture logs;
     const OSStatus registered = registerKey(kKeyK, cmdKey, 1);
-    ::setenv("DISPLAY", server.display.c_str(), 1);
+    ::setenv("DISPLAY", server->display().c_str(), 1);
     ASSERT_EQ(registered, noErr);
 
-    stopXvfb(doomed.pid);
+    doomed.stop();
     const auto deadline = std::chrono::steady_clock::now() + 10s;
     while (logs.entries("HotKeys").empty() && std::chrono::steady_clock::now() < deadline)
         MainRunLoop::runFor(20ms);
