@@ -9,6 +9,7 @@
 #include "platform/audiounit/AudioComponentRegistry.h"
 #include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/VirtualTime.h"
+#include "platform/lv2/LV2PluginCatalog.h"
 #include "platform/oslog/LogCapture.h"
 #include "platform/sim/SimulatedDelayEffect.h"
 #include "platform/sim/SimulatedEffects.h"
@@ -286,6 +287,22 @@ TEST_F(LatencyMeterTest, ASecondInstanceThatCannotBeMadeFailsTheMeasurement) {
     const auto state = measure(AVAudioUnit::make(d));
     EXPECT_EQ(state.kind(), LatencyMeter::State::Kind::failed);
     EXPECT_TRUE(state.message().starts_with("Plugin-Instanz für die Messung fehlgeschlagen: ")) << state.message();
+}
+
+// An installed LV2 plug-in through the same measurement: x42's limiter looks 64 frames ahead at 48 kHz
+// and says so; below its threshold it is a pure delay.
+TEST_F(LatencyMeterTest, AnLV2LimitersLookAheadIsMeasuredAtWhatItReports) {
+    LV2PluginCatalog::registerInstalledPlugins();
+    const LV2PluginDescription* limiter = LV2PluginCatalog::shared().find("http://gareus.org/oss/lv2/dpl#mono");
+    if (limiter == nullptr)
+        GTEST_SKIP() << "x42-plugins is not installed";
+    const auto live = AVAudioUnit::make(limiter->component);
+    ASSERT_EQ(live->unit().initialize(), noErr) << "as in the capture graph: its report comes from running it";
+    const auto state = measure(live);
+    ASSERT_EQ(state.kind(), LatencyMeter::State::Kind::done) << state.message();
+    EXPECT_EQ(state.measurement()->activeSeconds, 64 / 48000.0);
+    EXPECT_EQ(state.measurement()->reportedSeconds, 64 / 48000.0);
+    EXPECT_GT(state.measurement()->confidence, 0.99);
 }
 
 }  // namespace

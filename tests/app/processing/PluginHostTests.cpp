@@ -7,6 +7,7 @@
 #include "platform/audiounit/AudioComponentRegistry.h"
 #include "platform/dispatch/VirtualTime.h"
 #include "platform/foundation/PropertyListSerialization.h"
+#include "platform/lv2/LV2PluginCatalog.h"
 #include "platform/oslog/LogCapture.h"
 #include "platform/sim/SimulatedDelayEffect.h"
 #include "platform/sim/SimulatedEffects.h"
@@ -180,6 +181,46 @@ TEST_F(PluginHostTest, BypassWithoutAUnitIsOnlyStoredAndTheNextUnitStartsWithIt)
     host->selectPlugin(named(*host, "Gain"));
     time.runUntilIdle();
     EXPECT_TRUE(host->loadedUnit.value()->shouldBypassEffect());
+}
+
+// An installed LV2 plug-in as the user's choice: listed under its author, loaded, bypassed through its
+// enable port, and its settings (a parameter and the plug-in's own state) back after a restart.
+TEST_F(PluginHostTest, AnLV2PluginIsListedLoadedBypassedAndKeepsItsStateAcrossARestart) {
+    LV2PluginCatalog::registerInstalledPlugins();
+    const LV2PluginDescription* limiter = LV2PluginCatalog::shared().find("http://gareus.org/oss/lv2/dpl#mono");
+    if (limiter == nullptr)
+        GTEST_SKIP() << "x42-plugins is not installed";
+    AudioUnitParameterID threshold = 0;
+    {
+        auto host = makeHost();
+        std::optional<PluginDescription> listed;
+        for (const auto& p : host->availablePlugins.value())
+            if (p.componentDescription.componentSubType == limiter->component.componentSubType &&
+                p.componentDescription.componentManufacturer == limiter->component.componentManufacturer)
+                listed = p;
+        ASSERT_TRUE(listed);
+        EXPECT_EQ(listed->name, limiter->name);
+        EXPECT_EQ(listed->manufacturerName, limiter->author);
+        host->selectPlugin(listed);
+        time.runUntilIdle();
+        const auto unit = host->loadedUnit.value();
+        ASSERT_NE(unit, nullptr);
+        host->setBypassed(true);
+        EXPECT_TRUE(unit->shouldBypassEffect());
+        host->setBypassed(false);
+        EXPECT_FALSE(unit->shouldBypassEffect());
+        for (const auto& parameter : unit->unit().parameters())
+            if (parameter.name.find("Threshold") != std::string::npos)
+                threshold = parameter.id;
+        ASSERT_EQ(unit->unit().setParameterValue(threshold, -6.5f), noErr);
+        host->saveState();
+    }
+    auto relaunched = makeHost();
+    ASSERT_TRUE(relaunched->selectedPlugin.value());
+    EXPECT_EQ(relaunched->selectedPlugin.value()->name, limiter->name);
+    time.runUntilIdle();
+    ASSERT_NE(relaunched->loadedUnit.value(), nullptr);
+    EXPECT_EQ(relaunched->loadedUnit.value()->unit().parameterValue(threshold), -6.5f);
 }
 
 }  // namespace
