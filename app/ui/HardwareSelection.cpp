@@ -40,17 +40,16 @@ std::unique_ptr<HardwareSelection> HardwareSelection::choose(std::chrono::millis
     if (!pulse)
         return makeSimulated("kein Tonserver erreichbar: " + error);
 
-    PulseVirtualMicrophone::Names names{kVeluntoMicFeedDeviceUID, kVeluntoMicFeedDeviceName, kVeluntoMicDeviceUID,
-                                        kVeluntoMicDeviceName,    kVeluntoMicSampleRate,     kVeluntoMicChannels};
-    std::unique_ptr<PulseVirtualMicrophone> microphone =
-        PulseVirtualMicrophone::install(*pulse, names, std::chrono::seconds(5), &error);
-    if (!microphone)
-        log().error("Velunto Mic ließ sich im Tonserver nicht anlegen: %{public}s", error);
-
     std::unique_ptr<HardwareSelection> selection(new HardwareSelection());
     selection->kind_ = Kind::system;
     selection->pulse_ = std::move(pulse);
-    selection->microphone_ = std::move(microphone);
+    selection->installMicrophone();
+    // A restarted server has lost our devices: made again once it answers.
+    selection->pulse_->setReconnectHandler([selection = selection.get()] {
+        std::string problem;
+        if (selection->microphone_ && !selection->microphone_->reinstall(&problem))
+            log().error("Velunto Mic ließ sich im Tonserver nicht anlegen: %{public}s", problem);
+    });
     selection->cameras_ = std::make_shared<V4L2CameraProvider>();
     selection->cameras_->start();
     selection->description_ = "Tonserver " + selection->pulse_->serverDescription() + ", Kameras über V4L2";
@@ -71,9 +70,20 @@ std::unique_ptr<HardwareSelection> HardwareSelection::makeSimulated(const std::s
     return selection;
 }
 
+void HardwareSelection::installMicrophone() {
+    const PulseVirtualMicrophone::Names names{kVeluntoMicFeedDeviceUID, kVeluntoMicFeedDeviceName, kVeluntoMicDeviceUID,
+                                              kVeluntoMicDeviceName,    kVeluntoMicSampleRate,     kVeluntoMicChannels};
+    std::string error;
+    microphone_ = PulseVirtualMicrophone::install(*pulse_, names, std::chrono::seconds(5), &error);
+    if (!microphone_)
+        log().error("Velunto Mic ließ sich im Tonserver nicht anlegen: %{public}s", error);
+}
+
 HardwareSelection::~HardwareSelection() {
     if (cameras_)
         cameras_->stop();
+    if (pulse_)
+        pulse_->setReconnectHandler(nullptr);  // returns once a reinstallation under way has finished
     microphone_.reset();
     pulse_.reset();
 }

@@ -33,12 +33,13 @@ public:
 private:
     HardwareSelection() = default;
     static void registerEffects();
+    void installMicrophone();
 
     Kind kind_ = Kind::simulated;
     std::string description_;
     // System: the sound server's devices, our microphone on it, the cameras. Torn down in reverse.
     std::unique_ptr<PulseAudioHardware> pulse_;
-    std::unique_ptr<PulseVirtualMicrophone> microphone_;
+    std::unique_ptr<PulseVirtualMicrophone> microphone_;  // made again on the sound server's queue when it returns
     std::shared_ptr<V4L2CameraProvider> cameras_;
     // Simulated.
     std::unique_ptr<SimulatedAudioHardware> simulatedAudio_;

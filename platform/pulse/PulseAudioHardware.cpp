@@ -122,22 +122,11 @@ std::unique_ptr<PulseAudioHardware> PulseAudioHardware::connect(std::chrono::mil
         return nullptr;
     std::unique_ptr<PulseAudioHardware> hardware(new PulseAudioHardware(std::move(loop)));
     PulseAudioHardware* self = hardware.get();
-    {
-        PulseMainLoop::Lock lock(*self->loop_);
-        pa_context* context = self->loop_->context();
-        self->loop_->setDisconnectHandler([self] { self->queue_.async([self] { self->connectionLost(); }); });
-        pa_context_set_subscribe_callback(context, &Callbacks::event, self);
-        const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE |
-                                                              PA_SUBSCRIPTION_MASK_SERVER);
-        const bool listed = self->loop_->wait(pa_context_subscribe(context, mask, &Callbacks::done, self)) &&
-                            self->loop_->wait(pa_context_get_sink_info_list(context, &Callbacks::sink, self)) &&
-                            self->loop_->wait(pa_context_get_source_info_list(context, &Callbacks::source, self)) &&
-                            self->loop_->wait(pa_context_get_server_info(context, &Callbacks::server, self));
-        if (!listed) {
-            if (error != nullptr)
-                *error = "the server broke off while listing its devices";
-            return nullptr;
-        }
+    self->loop_->setDisconnectHandler([self] { self->queue_.async([self] { self->connectionLost(); }); });
+    if (!self->subscribeAndList()) {
+        if (error != nullptr)
+            *error = "the server broke off while listing its devices";
+        return nullptr;
     }
     self->synchronize();
     log().notice("Tonserver verbunden: %{public}s, %ld Geräte", self->serverDescription_,
@@ -145,11 +134,27 @@ std::unique_ptr<PulseAudioHardware> PulseAudioHardware::connect(std::chrono::mil
     return hardware;
 }
 
+// Every device and change from here on reaches the queue, in the server's order.
+bool PulseAudioHardware::subscribeAndList() {
+    PulseMainLoop::Lock lock(*loop_);
+    pa_context* context = loop_->context();
+    pa_context_set_subscribe_callback(context, &Callbacks::event, this);
+    const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE |
+                                                          PA_SUBSCRIPTION_MASK_SERVER);
+    return loop_->wait(pa_context_subscribe(context, mask, &Callbacks::done, this)) &&
+           loop_->wait(pa_context_get_sink_info_list(context, &Callbacks::sink, this)) &&
+           loop_->wait(pa_context_get_source_info_list(context, &Callbacks::source, this)) &&
+           loop_->wait(pa_context_get_server_info(context, &Callbacks::server, this));
+}
+
 PulseAudioHardware::~PulseAudioHardware() {
+    queue_.sync([this] { stopping_ = true; });
     {
         PulseMainLoop::Lock lock(*loop_);
         loop_->setDisconnectHandler(nullptr);
         pa_context_set_subscribe_callback(loop_->context(), nullptr, nullptr);
+        // Operations still under way are cancelled: none of their callbacks reaches the queue any more.
+        loop_->disconnectLocked();
     }
     queue_.sync([this] {
         for (auto& [key, device] : devices_) {
@@ -158,6 +163,10 @@ PulseAudioHardware::~PulseAudioHardware() {
         }
         devices_.clear();
     });
+}
+
+void PulseAudioHardware::setReconnectHandler(std::function<void()> handler) {
+    queue_.sync([&] { reconnectHandler_ = std::move(handler); });
 }
 
 bool PulseAudioHardware::isConnected() const {
@@ -208,7 +217,7 @@ bool PulseAudioHardware::waitForDevice(const std::string& uid, std::chrono::mill
 }
 
 void PulseAudioHardware::apply(const PulseDeviceInfo& info) {
-    if (lost_ || info.name.empty())
+    if (lost_ || stopping_ || info.name.empty())
         return;
     const Key key{info.kind, info.index};
     if (auto found = devices_.find(key); found != devices_.end()) {
@@ -229,6 +238,8 @@ void PulseAudioHardware::apply(const PulseDeviceInfo& info) {
 }
 
 void PulseAudioHardware::remove(PulseDeviceInfo::Kind kind, std::uint32_t index) {
+    if (stopping_)
+        return;
     const auto found = devices_.find({kind, index});
     if (found == devices_.end())
         return;
@@ -240,6 +251,8 @@ void PulseAudioHardware::remove(PulseDeviceInfo::Kind kind, std::uint32_t index)
 }
 
 void PulseAudioHardware::applyDefaults(const std::string& source, const std::string& sink) {
+    if (stopping_)
+        return;
     defaultSource_ = source;
     defaultSink_ = sink;
     auto& server = AudioHardwareServer::shared();
@@ -254,7 +267,7 @@ void PulseAudioHardware::applyDefaults(const std::string& source, const std::str
 }
 
 void PulseAudioHardware::connectionLost() {
-    if (lost_)
+    if (lost_ || stopping_)
         return;
     lost_ = true;
     log().error("Verbindung zum Tonserver verloren; seine Geräte sind fort.");
@@ -263,6 +276,29 @@ void PulseAudioHardware::connectionLost() {
         AudioHardwareServer::shared().withdrawDevice(device->objectID());
     }
     devices_.clear();
+    scheduleReconnect();
+}
+
+void PulseAudioHardware::scheduleReconnect() {
+    queue_.asyncAfter(DispatchTime::now() + kReconnectInterval, [this] {
+        if (stopping_ || !lost_)
+            return;
+        if (!loop_->reconnect(std::chrono::seconds(1))) {
+            scheduleReconnect();
+            return;
+        }
+        lost_ = false;
+        if (reconnectHandler_)
+            reconnectHandler_();
+        if (!subscribeAndList()) {
+            lost_ = true;
+            scheduleReconnect();
+            return;
+        }
+        // After the devices the listing handed to the queue.
+        queue_.async(
+            [this] { log().notice("Tonserver wieder verbunden, %ld Geräte", static_cast<long>(devices_.size())); });
+    });
 }
 
 }  // namespace velunto

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -42,6 +43,12 @@ public:
 
     PulseMainLoop& loop() { return *loop_; }
 
+    // A lost server is asked again every two seconds. Once it answers, the handler runs (on our queue, with
+    // the new connection, e.g. to make our own devices there again) before its devices come back, so
+    // that they all arrive together. Null: none.
+    void setReconnectHandler(std::function<void()> handler);
+    static constexpr std::chrono::seconds kReconnectInterval{2};
+
 private:
     using Key = std::pair<PulseDeviceInfo::Kind, std::uint32_t>;
     struct Callbacks;
@@ -52,6 +59,8 @@ private:
     void remove(PulseDeviceInfo::Kind kind, std::uint32_t index);
     void applyDefaults(const std::string& source, const std::string& sink);
     void connectionLost();
+    void scheduleReconnect();
+    bool subscribeAndList();
 
     std::unique_ptr<PulseMainLoop> loop_;
     DispatchQueue queue_{"velunto.pulse"};
@@ -61,6 +70,8 @@ private:
     std::string defaultSource_;
     std::string defaultSink_;
     bool lost_ = false;
+    bool stopping_ = false;
+    std::function<void()> reconnectHandler_;
 };
 
 }  // namespace velunto

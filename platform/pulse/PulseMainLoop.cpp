@@ -30,53 +30,77 @@ PulseMainLoop::~PulseMainLoop() {
 
 std::unique_ptr<PulseMainLoop> PulseMainLoop::connect(const std::string& applicationName,
                                                       std::chrono::milliseconds timeout, std::string* error) {
-    auto fail = [error](std::string reason) -> std::unique_ptr<PulseMainLoop> {
+    std::unique_ptr<PulseMainLoop> loop(new PulseMainLoop());
+    if (loop->mainloop_ == nullptr) {
+        if (error != nullptr)
+            *error = "pa_threaded_mainloop_new failed";
+        return nullptr;
+    }
+    loop->applicationName_ = applicationName;
+    pa_threaded_mainloop_set_name(loop->mainloop_, "velunto.pulse");
+    if (pa_threaded_mainloop_start(loop->mainloop_) < 0) {
+        if (error != nullptr)
+            *error = "pa_threaded_mainloop_start failed";
+        return nullptr;
+    }
+    Lock lock(*loop);
+    if (!loop->connectLocked(timeout, error))
+        return nullptr;
+    return loop;
+}
+
+bool PulseMainLoop::reconnect(std::chrono::milliseconds timeout, std::string* error) {
+    Lock lock(*this);
+    return connectLocked(timeout, error);
+}
+
+bool PulseMainLoop::connectLocked(std::chrono::milliseconds timeout, std::string* error) {
+    auto fail = [&](std::string reason) {
         if (error != nullptr)
             *error = std::move(reason);
-        return nullptr;
+        return false;
     };
-    std::unique_ptr<PulseMainLoop> loop(new PulseMainLoop());
-    if (loop->mainloop_ == nullptr)
-        return fail("pa_threaded_mainloop_new failed");
-    pa_threaded_mainloop_set_name(loop->mainloop_, "velunto.pulse");
-    loop->context_ = pa_context_new(pa_threaded_mainloop_get_api(loop->mainloop_), applicationName.c_str());
-    if (loop->context_ == nullptr)
+    if (context_ != nullptr) {
+        pa_context_set_state_callback(context_, nullptr, nullptr);
+        pa_context_disconnect(context_);
+        pa_context_unref(context_);
+    }
+    // A new context reads the environment again (PULSE_SERVER), as a new program would.
+    context_ = pa_context_new(pa_threaded_mainloop_get_api(mainloop_), applicationName_.c_str());
+    if (context_ == nullptr)
         return fail("pa_context_new failed");
-    pa_context_set_state_callback(loop->context_, &PulseMainLoop::contextStateChanged, loop.get());
-    if (pa_context_connect(loop->context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
-        return fail(pa_strerror(pa_context_errno(loop->context_)));
-    if (pa_threaded_mainloop_start(loop->mainloop_) < 0)
-        return fail("pa_threaded_mainloop_start failed");
-    // The loop's thread carries the streams' data: it runs as an audio thread where that is allowed.
-    pa_threaded_mainloop_once_unlocked(
-        loop->mainloop_, [](pa_threaded_mainloop*, void*) { thread_policy_set_time_constraint(); }, nullptr);
+    pa_context_set_state_callback(context_, &PulseMainLoop::contextStateChanged, this);
+    if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+        return fail(pa_strerror(pa_context_errno(context_)));
 
     struct Timeout {
         pa_threaded_mainloop* mainloop;
         bool expired = false;
-    } expiry{loop->mainloop_};
-    Lock lock(*loop);
+    } expiry{mainloop_};
     pa_time_event* timer = pa_context_rttime_new(
-        loop->context_, pa_rtclock_now() + static_cast<pa_usec_t>(timeout.count()) * PA_USEC_PER_MSEC,
+        context_, pa_rtclock_now() + static_cast<pa_usec_t>(timeout.count()) * PA_USEC_PER_MSEC,
         [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
             auto* state = static_cast<Timeout*>(userdata);
             state->expired = true;
             pa_threaded_mainloop_signal(state->mainloop, 0);
         },
         &expiry);
-    pa_context_state_t state = pa_context_get_state(loop->context_);
+    pa_context_state_t state = pa_context_get_state(context_);
     while (state != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(state) && !expiry.expired) {
-        pa_threaded_mainloop_wait(loop->mainloop_);
-        state = pa_context_get_state(loop->context_);
+        pa_threaded_mainloop_wait(mainloop_);
+        state = pa_context_get_state(context_);
     }
     if (timer != nullptr)
-        pa_threaded_mainloop_get_api(loop->mainloop_)->time_free(timer);
+        pa_threaded_mainloop_get_api(mainloop_)->time_free(timer);
     if (state != PA_CONTEXT_READY)
-        return fail(PA_CONTEXT_IS_GOOD(state) ? "no answer in time" : pa_strerror(pa_context_errno(loop->context_)));
-    return loop;
+        return fail(PA_CONTEXT_IS_GOOD(state) ? "no answer in time" : pa_strerror(pa_context_errno(context_)));
+    return true;
 }
 
 void PulseMainLoop::contextStateChanged(pa_context* context, void* userdata) {
+    // The loop's thread carries the streams' data: it runs as an audio thread where that is allowed.
+    thread_local const bool promoted = thread_policy_set_time_constraint() == KERN_SUCCESS;
+    (void)promoted;
     auto* loop = static_cast<PulseMainLoop*>(userdata);
     const pa_context_state_t state = pa_context_get_state(context);
     if ((state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED) && loop->disconnected_)
@@ -90,6 +114,11 @@ PulseMainLoop::Lock::Lock(PulseMainLoop& loop) : loop_(loop) {
 
 PulseMainLoop::Lock::~Lock() {
     pa_threaded_mainloop_unlock(loop_.mainloop_);
+}
+
+void PulseMainLoop::disconnectLocked() {
+    if (context_ != nullptr && PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)))
+        pa_context_disconnect(context_);
 }
 
 bool PulseMainLoop::isReady() const {

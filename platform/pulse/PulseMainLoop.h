@@ -21,6 +21,8 @@ public:
     static std::unique_ptr<PulseMainLoop> connect(const std::string& applicationName, std::chrono::milliseconds timeout,
                                                   std::string* error = nullptr);
     ~PulseMainLoop();
+    // After the connection broke: a new one, on the same thread. False, with the reason, if none answers.
+    bool reconnect(std::chrono::milliseconds timeout, std::string* error = nullptr);
     PulseMainLoop(const PulseMainLoop&) = delete;
     PulseMainLoop& operator=(const PulseMainLoop&) = delete;
 
@@ -38,6 +40,8 @@ public:
     pa_context* context() const { return context_; }
     // With the lock held.
     bool isReady() const;
+    // With the lock held: ends the connection at once; operations under way are cancelled.
+    void disconnectLocked();
     // With the lock held: waits until the operation ends (its callback must call signal()); false if the
     // connection broke first. Releases the operation.
     bool wait(pa_operation* operation);
@@ -50,10 +54,12 @@ public:
 
 private:
     PulseMainLoop();
+    bool connectLocked(std::chrono::milliseconds timeout, std::string* error);
     static void contextStateChanged(pa_context* context, void* userdata);
 
     pa_threaded_mainloop* mainloop_ = nullptr;
     pa_context* context_ = nullptr;
+    std::string applicationName_;
     std::function<void()> disconnected_;
 };
 

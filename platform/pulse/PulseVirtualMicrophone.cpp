@@ -64,49 +64,56 @@ std::unique_ptr<PulseVirtualMicrophone> PulseVirtualMicrophone::install(PulseAud
                                                                         const Names& names,
                                                                         std::chrono::milliseconds timeout,
                                                                         std::string* error) {
-    std::unique_ptr<PulseVirtualMicrophone> microphone(new PulseVirtualMicrophone(hardware));
-    PulseMainLoop& loop = hardware.loop();
-    const std::string format = " rate=" + std::to_string(names.rate) + " channels=" + std::to_string(names.channels);
-    const std::string feedArguments = "sink_name=" + names.feedUID + format +
-                                      " sink_properties='device.description=" + quoted(names.feedDescription) +
-                                      " velunto.hidden=1'";
-    const std::string microphoneArguments =
-        "master=" + names.feedUID + ".monitor source_name=" + names.microphoneUID + format +
-        " source_properties='device.description=" + quoted(names.microphoneDescription) + "'";
-    {
-        PulseMainLoop::Lock lock(loop);
-        const auto ensure = [&](bool isSink, const std::string& uid, const char* module,
-                                const std::string& arguments) -> bool {
-            Lookup lookup{&loop};
-            pa_operation* query =
-                isSink ? pa_context_get_sink_info_by_name(loop.context(), uid.c_str(), &sinkFound, &lookup)
-                       : pa_context_get_source_info_by_name(loop.context(), uid.c_str(), &sourceFound, &lookup);
-            loop.wait(query);
-            if (lookup.found) {
-                log().notice("%{public}s ist schon da und wird benutzt.", uid);
-                return true;
-            }
-            loop.wait(pa_context_load_module(loop.context(), module, arguments.c_str(), &moduleLoaded, &lookup));
-            if (lookup.module == PA_INVALID_INDEX) {
-                if (error != nullptr)
-                    *error = std::string(module) + " " + arguments + " refused";
-                log().error("Tonserver lehnt %{public}s ab: %{public}s", module, arguments);
-                return false;
-            }
-            microphone->modules_.push_back(lookup.module);
-            log().notice("%{public}s angelegt (Modul %ld).", uid, static_cast<long>(lookup.module));
-            return true;
-        };
-        if (!ensure(true, names.feedUID, "module-null-sink", feedArguments) ||
-            !ensure(false, names.microphoneUID, "module-remap-source", microphoneArguments))
-            return nullptr;  // the destructor unloads what was loaded
-    }
+    std::unique_ptr<PulseVirtualMicrophone> microphone(new PulseVirtualMicrophone(hardware, names));
+    if (!microphone->ensure(error))
+        return nullptr;  // the destructor unloads what was loaded
     if (!hardware.waitForDevice(names.feedUID, timeout) || !hardware.waitForDevice(names.microphoneUID, timeout)) {
         if (error != nullptr)
             *error = "the devices did not appear in time";
         return nullptr;
     }
     return microphone;
+}
+
+bool PulseVirtualMicrophone::reinstall(std::string* error) {
+    modules_.clear();
+    return ensure(error);
+}
+
+bool PulseVirtualMicrophone::ensure(std::string* error) {
+    PulseMainLoop& loop = hardware_.loop();
+    const std::string format = " rate=" + std::to_string(names_.rate) + " channels=" + std::to_string(names_.channels);
+    const std::string feedArguments = "sink_name=" + names_.feedUID + format +
+                                      " sink_properties='device.description=" + quoted(names_.feedDescription) +
+                                      " velunto.hidden=1'";
+    const std::string microphoneArguments =
+        "master=" + names_.feedUID + ".monitor source_name=" + names_.microphoneUID + format +
+        " source_properties='device.description=" + quoted(names_.microphoneDescription) + "'";
+    PulseMainLoop::Lock lock(loop);
+    const auto ensureOne = [&](bool isSink, const std::string& uid, const char* module,
+                               const std::string& arguments) -> bool {
+        Lookup lookup{&loop};
+        pa_operation* query =
+            isSink ? pa_context_get_sink_info_by_name(loop.context(), uid.c_str(), &sinkFound, &lookup)
+                   : pa_context_get_source_info_by_name(loop.context(), uid.c_str(), &sourceFound, &lookup);
+        loop.wait(query);
+        if (lookup.found) {
+            log().notice("%{public}s ist schon da und wird benutzt.", uid);
+            return true;
+        }
+        loop.wait(pa_context_load_module(loop.context(), module, arguments.c_str(), &moduleLoaded, &lookup));
+        if (lookup.module == PA_INVALID_INDEX) {
+            if (error != nullptr)
+                *error = std::string(module) + " " + arguments + " refused";
+            log().error("Tonserver lehnt %{public}s ab: %{public}s", module, arguments);
+            return false;
+        }
+        modules_.push_back(lookup.module);
+        log().notice("%{public}s angelegt (Modul %ld).", uid, static_cast<long>(lookup.module));
+        return true;
+    };
+    return ensureOne(true, names_.feedUID, "module-null-sink", feedArguments) &&
+           ensureOne(false, names_.microphoneUID, "module-remap-source", microphoneArguments);
 }
 
 PulseVirtualMicrophone::~PulseVirtualMicrophone() {

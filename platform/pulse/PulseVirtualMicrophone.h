@@ -35,15 +35,21 @@ public:
 
     // How many of the two devices were made here (0: both were there already).
     std::size_t modulesLoaded() const { return modules_.size(); }
+    // The server came back without our devices (they went with the old one): makes them again, without
+    // waiting for them to be published. With the loop's connection up, from any thread but the loop's.
+    bool reinstall(std::string* error = nullptr);
 
     // A module argument value in double quotes, with the characters the server's parser treats
     // specially escaped.
     static std::string quoted(const std::string& value);
 
 private:
-    explicit PulseVirtualMicrophone(PulseAudioHardware& hardware) : hardware_(hardware) {}
+    PulseVirtualMicrophone(PulseAudioHardware& hardware, Names names) : hardware_(hardware), names_(std::move(names)) {}
+    // Loads what is missing.
+    bool ensure(std::string* error);
 
     PulseAudioHardware& hardware_;
+    const Names names_;
     std::vector<std::uint32_t> modules_;
 };
 

@@ -155,15 +155,23 @@ TEST_F(SystemHardwareTest, TheVoiceReachesEveryProgramThroughVeluntoMicWithTheEQ
     const Recording callApp("app.velunto.mic", server->folder());
     ASSERT_TRUE(eventually([&] { return amplitudeAt(callApp.last(0.5), 1000) > 0.05; }, 15s))
         << "the microphone's tone comes out of Velunto Mic";
-    runFor(500ms);
-    const double plain = amplitudeAt(callApp.last(0.5), 1000);
+    // The loudest of a few windows: a piece dropped on a loaded machine only lowers a window.
+    const auto level = [&] {
+        double loudest = 0;
+        for (int window = 0; window < 3; ++window) {
+            runFor(400ms);
+            loudest = std::max(loudest, amplitudeAt(callApp.last(0.4), 1000));
+        }
+        return loudest;
+    };
+    const double plain = level();
 
     EQSettings cut = defaultEQSettings();
     cut.bands[2].gain = -12;  // 1000 Hz, q 1
     state->deviceEQ().setSettings(cut);
-    runFor(1s);
-    const double cutLevel = amplitudeAt(callApp.last(0.5), 1000);
-    EXPECT_NEAR(20 * std::log10(cutLevel / plain), -12.0, 1.0);
+    runFor(500ms);
+    const double cutLevel = level();
+    EXPECT_NEAR(20 * std::log10(cutLevel / plain), -12.0, 1.0) << plain << " then " << cutLevel;
 }
 
 TEST_F(SystemHardwareTest, AMicrophoneThatGoesAwayFallsBackToTheServersNextInput) {
@@ -198,6 +206,23 @@ TEST_F(SystemHardwareTest, LeavingRemovesOnlyTheDevicesItMade) {
     EXPECT_EQ(sources.find("app.velunto.mic\t"), std::string::npos);
     EXPECT_NE(sinks.find("phones"), std::string::npos);
     EXPECT_NE(sources.find("mic\t"), std::string::npos);
+}
+
+TEST_F(SystemHardwareTest, ARestartedServerGetsVeluntoMicAgainAndTheVoiceFlowsOnceMore) {
+    server.reset();
+    EXPECT_TRUE(eventually([&] { return state->outputStatus.value() != EngineStatus::running(); }));
+    server = std::make_unique<PulseServer>("set-default-source mic\n");
+    ASSERT_TRUE(server->ready());
+    EXPECT_TRUE(eventually(
+        [&] { return PulseServer::output("pactl list short sources").find("app.velunto.mic\t") != std::string::npos; },
+        15s));
+    EXPECT_TRUE(eventually(
+        [&] {
+            return state->outputStatus.value() == EngineStatus::running() &&
+                   state->captureStatus.value() == EngineStatus::running();
+        },
+        15s));
+    EXPECT_TRUE(waitForTone("app.velunto.mic", server->folder(), 1000));
 }
 
 TEST(HardwareSelectionTest, WithoutASoundServerItRunsOnTheSimulatedHardwareAndSaysWhy) {

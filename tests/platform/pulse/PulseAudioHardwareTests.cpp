@@ -10,6 +10,7 @@
 
 #include "platform/coreaudio/AudioHardware.h"
 #include "platform/corefoundation/CFStringBridge.h"
+#include "platform/oslog/LogCapture.h"
 #include "platform/pulse/PulseAudioDevice.h"
 #include "platform/pulse/PulseAudioHardware.h"
 #include "platform/pulse/PulseVirtualMicrophone.h"
@@ -348,16 +349,35 @@ TEST_F(PulseAudioHardwareTest, TheVirtualMicrophoneIsReusedAndOnlyItsMakerRemove
     EXPECT_TRUE(eventually([&] { return !hardware->deviceID("app.velunto.mic").has_value(); }));
 }
 
-TEST_F(PulseAudioHardwareTest, ALostServerTakesItsDevicesAlong) {
+TEST_F(PulseAudioHardwareTest, ALostServerTakesItsDevicesAlongAndAReturningOneBringsItsOwn) {
     const AudioObjectID sine = id("sine");
     ASSERT_NE(sine, kAudioObjectUnknown);
-    server->kill();
+    std::atomic<int> reconnected{0};
+    hardware->setReconnectHandler([&] {
+        ++reconnected;
+        EXPECT_TRUE(hardware->isConnected());
+    });
+    LogCapture log;
+
+    server.reset();  // killed, its folder gone
     EXPECT_TRUE(eventually([&] { return hardware->deviceUIDs().empty(); }));
     const auto alive = address(kAudioDevicePropertyDeviceIsAlive);
     UInt32 value = 1;
     UInt32 size = sizeof value;
     EXPECT_EQ(AudioObjectGetPropertyData(sine, &alive, 0, nullptr, &size, &value), kAudioHardwareBadObjectError);
     EXPECT_FALSE(hardware->isConnected());
+    EXPECT_TRUE(log.contains("PulseAudio", "Verbindung zum Tonserver verloren; seine Geräte sind fort."));
+
+    server = std::make_unique<PulseServer>();  // a new server where the environment points
+    ASSERT_TRUE(server->ready());
+    EXPECT_TRUE(eventually([&] { return hardware->deviceID("sine").has_value(); }, 10s));
+    EXPECT_EQ(reconnected.load(), 1);
+    EXPECT_NE(id("sine"), kAudioObjectUnknown);
+    EXPECT_NE(id("sine"), sine) << "a new object";
+    EXPECT_TRUE(log.contains("PulseAudio", "Tonserver wieder verbunden, 6 Geräte"));
+    EXPECT_EQ(read<AudioObjectID>(kAudioObjectSystemObject, address(kAudioHardwarePropertyDefaultInputDevice)),
+              id("sine"));
+    hardware->setReconnectHandler(nullptr);
 }
 
 TEST(PulseAudioHardwareConnectTest, NoServerMeansNoHardwareAndAReason) {
