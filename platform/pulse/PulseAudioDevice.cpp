@@ -214,6 +214,7 @@ OSStatus PulseAudioDevice::startIO() {
         buffer_->clear();
     streamFrames_ = 0;
     anchored_ = false;
+    flowing_ = false;
     stream_ = stream;
 
     const auto cycleBytes = static_cast<std::uint32_t>(cycleFrames(info_.rate) * pa_frame_size(&spec));
@@ -291,8 +292,17 @@ void PulseAudioDevice::closeStreamLocked() {
 void PulseAudioDevice::readInput(const AudioDeviceIOCycle& cycle, AudioBufferList& input) {
     if (input.mNumberBuffers == 0 || !buffer_)
         return;
-    buffer_->read(std::llround(cycle.inputTime.mSampleTime), static_cast<float*>(input.mBuffers[0].mData),
-                  cycle.frames);
+    const std::uint32_t held = buffer_->read(std::llround(cycle.inputTime.mSampleTime),
+                                             static_cast<float*>(input.mBuffers[0].mData), cycle.frames);
+    countMissed(held, cycle.frames);
+}
+
+// real-time: frames a cycle (input) or the server (output) wanted that were not there, once data has flowed
+void PulseAudioDevice::countMissed(std::uint32_t held, std::uint32_t wanted) {
+    if (held > 0)
+        flowing_.store(true, std::memory_order_relaxed);
+    if (held < wanted && flowing_.load(std::memory_order_relaxed))
+        missedFrames_.fetch_add(wanted - held, std::memory_order_relaxed);
 }
 
 // real-time
@@ -336,7 +346,9 @@ void PulseAudioDevice::streamWrite(pa_stream* stream, std::size_t bytes, void* u
         if (pa_stream_begin_write(stream, &data, &size) < 0 || data == nullptr || size < frameBytes)
             break;
         const auto frames = static_cast<std::uint32_t>(std::min(size / frameBytes, wanted));
-        self->buffer_->read(self->streamFrames_ + self->frameOffset_, static_cast<float*>(data), frames);
+        const std::uint32_t held =
+            self->buffer_->read(self->streamFrames_ + self->frameOffset_, static_cast<float*>(data), frames);
+        self->countMissed(held, frames);
         if (pa_stream_write(stream, data, frames * frameBytes, nullptr, 0, PA_SEEK_RELATIVE) < 0)
             break;
         self->streamFrames_ += frames;

@@ -63,6 +63,10 @@ public:
     void readInput(const AudioDeviceIOCycle& cycle, AudioBufferList& input) override;
     void writeOutput(const AudioDeviceIOCycle& cycle, const AudioBufferList& output) override;
 
+    // Frames the I/O wanted but did not find since the stream's data began to flow: a recording's data
+    // that came too late for its cycle, or playback data the server asked for before a cycle placed it.
+    std::uint64_t missedFrames() const { return missedFrames_.load(std::memory_order_relaxed); }
+
     // Frames per I/O cycle at a rate: about 4 ms.
     static UInt32 cycleFrames(std::uint32_t rate);
 
@@ -72,6 +76,7 @@ private:
     UInt32 latencyFrames() const;
     void closeStreamLocked();
     void anchor(std::uint64_t hostTime, std::int64_t comingFrames);
+    void countMissed(std::uint32_t held, std::uint32_t wanted);
     static void streamRead(pa_stream* stream, std::size_t bytes, void* userdata);
     static void streamWrite(pa_stream* stream, std::size_t bytes, void* userdata);
     static void streamState(pa_stream* stream, void* userdata);
@@ -93,6 +98,8 @@ private:
     UInt32 negotiatedSafety_ = 0;  // from the buffer the server granted; 0 while no stream runs
     UInt32 grantedLatency_ = 0;
     std::atomic<bool> running_{false};
+    std::atomic<bool> flowing_{false};
+    std::atomic<std::uint64_t> missedFrames_{0};
 };
 
 }  // namespace velunto

@@ -195,6 +195,15 @@ std::optional<AudioObjectID> PulseAudioHardware::deviceID(const std::string& uid
     });
 }
 
+std::shared_ptr<PulseAudioDevice> PulseAudioHardware::device(const std::string& uid) const {
+    return queue_.sync([&]() -> std::shared_ptr<PulseAudioDevice> {
+        for (const auto& [key, device] : devices_)
+            if (device->uid() == uid)
+                return device;
+        return nullptr;
+    });
+}
+
 std::vector<std::string> PulseAudioHardware::deviceUIDs() const {
     return queue_.sync([&] {
         std::vector<std::string> uids;

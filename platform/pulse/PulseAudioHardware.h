@@ -35,6 +35,7 @@ public:
     bool isConnected() const;
 
     std::optional<AudioObjectID> deviceID(const std::string& uid) const;
+    std::shared_ptr<PulseAudioDevice> device(const std::string& uid) const;
     std::vector<std::string> deviceUIDs() const;
     // Waits (up to the timeout) until a device with this UID is published.
     bool waitForDevice(const std::string& uid, std::chrono::milliseconds timeout) const;
