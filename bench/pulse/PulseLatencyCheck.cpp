@@ -186,6 +186,9 @@ int main(int argc, char** argv) {
 
     const double computed = state->latencyMilliseconds.value().value_or(std::nan(""));
     const std::vector<double> app = measure(seconds);
+    if (std::getenv("VELUNTO_LATENCY_SERIES"))
+        for (double d : app)
+            std::fprintf(stderr, "click %.2f\n", d);
     state.reset();
 
     // The same microphone into the same feed through the server's own loopback.
