@@ -8,6 +8,7 @@
 #include <pulse/stream.h>
 
 #include "platform/coreaudio/AudioBufferListStorage.h"
+#include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/HostClock.h"
 #include "platform/pulse/PulseMainLoop.h"
 
@@ -56,7 +57,9 @@ PulseAudioDevice::PulseAudioDevice(AudioObjectID objectID, PulseDeviceInfo info,
 }
 
 PulseAudioDevice::~PulseAudioDevice() {
-    stopIO();
+    std::lock_guard lock(mutex_);
+    if (stream_ != nullptr)
+        closeStreamNow();
 }
 
 UInt32 PulseAudioDevice::cycleFrames(std::uint32_t rate) {
@@ -89,6 +92,8 @@ std::vector<AudioObjectPropertySelector> PulseAudioDevice::update(const PulseDev
 void PulseAudioDevice::markDead() {
     std::lock_guard lock(mutex_);
     alive_ = false;
+    if (stream_ != nullptr && !running_)
+        closeStreamNow();  // a lingering one
 }
 
 bool PulseAudioDevice::isAlive() const {
@@ -191,8 +196,11 @@ OSStatus PulseAudioDevice::startIO() {
     std::lock_guard lock(mutex_);
     if (!alive_)
         return kAudioHardwareNotRunningError;
-    if (stream_ != nullptr)
+    if (stream_ != nullptr) {
+        ++lingerGeneration_;  // kept: the stream and its clock go on
+        running_ = true;
         return kAudioHardwareNoError;
+    }
     PulseMainLoop::Lock loopLock(loop_);
     if (!loop_.isReady())
         return kAudioHardwareNotRunningError;
@@ -267,13 +275,33 @@ OSStatus PulseAudioDevice::startIO() {
     return kAudioHardwareNoError;
 }
 
+// The stream stays a little while: a graph rebuilt at once (another effect, another format) finds it
+// running, instead of waiting for a new one, which some sources begin with seconds of silence.
 void PulseAudioDevice::stopIO() {
     std::lock_guard lock(mutex_);
-    if (stream_ == nullptr)
+    if (stream_ == nullptr || !running_)
         return;
+    running_ = false;
+    if (!alive_) {
+        closeStreamNow();
+        return;
+    }
+    const std::uint64_t generation = ++lingerGeneration_;
+    DispatchQueue::global().asyncAfter(DispatchTime::now() + kLinger, [weak = weak_from_this(), generation] {
+        if (auto self = weak.lock())
+            self->closeAfterLinger(generation);
+    });
+}
+
+void PulseAudioDevice::closeAfterLinger(std::uint64_t generation) {
+    std::lock_guard lock(mutex_);
+    if (generation == lingerGeneration_ && !running_ && stream_ != nullptr)
+        closeStreamNow();
+}
+
+void PulseAudioDevice::closeStreamNow() {
     PulseMainLoop::Lock loopLock(loop_);
     closeStreamLocked();
-    running_ = false;
     negotiatedSafety_ = 0;
     grantedLatency_ = 0;
 }

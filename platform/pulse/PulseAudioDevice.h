@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -40,8 +41,8 @@ struct PulseDeviceInfo {
 // A source (input) or sink (output) of the sound server as a device of the audio hardware layer. While
 // its I/O runs, a low-latency stream of the device's own format connects it: a recording stream's data is
 // placed by sample time for readInput, a playback stream takes what writeOutput placed. The device's
-// timeline follows the stream's clock.
-class PulseAudioDevice : public AudioHardwareDevice {
+// timeline follows the stream's clock. A stopped stream lingers two seconds before it closes.
+class PulseAudioDevice : public AudioHardwareDevice, public std::enable_shared_from_this<PulseAudioDevice> {
 public:
     PulseAudioDevice(AudioObjectID objectID, PulseDeviceInfo info, PulseMainLoop& loop);
     ~PulseAudioDevice() override;
@@ -75,6 +76,9 @@ private:
     UInt32 safetyOffset() const;
     UInt32 latencyFrames() const;
     void closeStreamLocked();
+    void closeStreamNow();
+    void closeAfterLinger(std::uint64_t generation);
+    static constexpr std::chrono::seconds kLinger{2};
     void anchor(std::uint64_t hostTime, std::int64_t comingFrames);
     void countMissed(std::uint32_t held, std::uint32_t wanted);
     static void streamRead(pa_stream* stream, std::size_t bytes, void* userdata);
@@ -98,6 +102,7 @@ private:
     UInt32 negotiatedSafety_ = 0;  // from the buffer the server granted; 0 while no stream runs
     UInt32 grantedLatency_ = 0;
     std::atomic<bool> running_{false};
+    std::uint64_t lingerGeneration_ = 0;
     std::atomic<bool> flowing_{false};
     std::atomic<std::uint64_t> missedFrames_{0};
 };

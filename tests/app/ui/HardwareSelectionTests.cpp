@@ -12,8 +12,10 @@
 
 #include "app/audio/AppState.h"
 #include "app/ui/HardwareSelection.h"
+#include "platform/avaudio/AVAudioUnit.h"
 #include "platform/dispatch/MainRunLoop.h"
 #include "platform/foundation/UserDefaults.h"
+#include "platform/lv2/LV2PluginCatalog.h"
 #include "platform/oslog/LogCapture.h"
 #include "tests/support/PulseServer.h"
 
@@ -146,7 +148,7 @@ protected:
 
 }  // namespace
 
-TEST_F(SystemHardwareTest, TheVoiceReachesEveryProgramThroughVeluntoMicWithTheEQApplied) {
+TEST_F(SystemHardwareTest, TheVoiceReachesEveryProgramThroughVeluntoMicWithTheEQAndAnLV2EffectApplied) {
     EXPECT_TRUE(log.contains("Hardware", "Hardware: Tonserver PulseAudio 16.1, Kameras über V4L2") ||
                 hardware->description().rfind("Tonserver ", 0) == 0);
     EXPECT_EQ(state->outputDeviceUID.value(), "app.velunto.mic.feed");
@@ -172,6 +174,18 @@ TEST_F(SystemHardwareTest, TheVoiceReachesEveryProgramThroughVeluntoMicWithTheEQ
     runFor(500ms);
     const double cutLevel = level();
     EXPECT_NEAR(20 * std::log10(cutLevel / plain), -12.0, 1.0) << plain << " then " << cutLevel;
+
+    // And through an LV2 effect: swh's amplifier, 6 dB up, before the EQ.
+    const LV2PluginDescription* amp = LV2PluginCatalog::shared().find("http://plugin.org.uk/swh-plugins/amp");
+    if (amp == nullptr)
+        GTEST_SKIP() << "swh-lv2 is not installed";
+    state->pluginHost().selectPlugin(PluginDescription{amp->name, amp->author, amp->component});
+    ASSERT_TRUE(eventually([&] { return state->pluginHost().loadedUnit.value() != nullptr; }));
+    state->pluginHost().loadedUnit.value()->unit().setParameterValue(0, 6.0f);  // gain in dB
+    // The capture graph is rebuilt around the new effect.
+    EXPECT_TRUE(eventually([&] { return amplitudeAt(callApp.last(0.2), 1000) > 1.5 * cutLevel; }, 5s));
+    const double amplified = level();
+    EXPECT_NEAR(20 * std::log10(amplified / cutLevel), 6.0, 1.0) << cutLevel << " then " << amplified;
 }
 
 TEST_F(SystemHardwareTest, AMicrophoneThatGoesAwayFallsBackToTheServersNextInput) {

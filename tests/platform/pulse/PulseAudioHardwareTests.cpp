@@ -320,8 +320,8 @@ TEST_F(PulseAudioHardwareTest, WhatIsPlayedIntoTheFeedComesOutOfTheVirtualMicrop
     ASSERT_EQ(AudioDeviceCreateIOProcID(mic, &Recording::proc, &recording, &recorder), 0);
     ASSERT_EQ(AudioDeviceStart(feed, player), 0);
     ASSERT_EQ(AudioDeviceStart(mic, recorder), 0);
-    // Two seconds after a first one in which the stream clocks settle.
-    EXPECT_TRUE(eventually([&] { return recording.sounding() >= 48000 * 3; }, 10s));
+    // The last two of four seconds: the stream clocks have settled.
+    EXPECT_TRUE(eventually([&] { return recording.sounding() >= 48000 * 4; }, 12s));
     AudioDeviceStop(mic, recorder);
     AudioDeviceStop(feed, player);
     AudioDeviceDestroyIOProcID(mic, recorder);
