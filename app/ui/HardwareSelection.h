@@ -14,8 +14,8 @@ class V4L2CameraProvider;
 
 // The hardware the application runs on, chosen once at start-up and kept for the run: the desktop's
 // sound server (with "Velunto Mic" made there) and its V4L2 cameras when a sound server answers, else
-// the simulated hardware with the virtual microphone driver if installed. VELUNTO_HARDWARE=system or
-// =simulated forces the choice. Effects: the built-in ones and every usable installed LV2 plug-in.
+// the simulated hardware with the virtual microphone driver if installed. VELUNTO_HARDWARE=simulated
+// forces the simulation. Effects: the built-in ones and every usable installed LV2 plug-in.
 class HardwareSelection {
 public:
     enum class Kind { system, simulated };
