@@ -12,7 +12,7 @@ namespace velunto {
 // One thread observes; any thread reads the timeline without locking.
 class AudioClockEstimator {
 public:
-    explicit AudioClockEstimator(double nominalRate, double bandwidthHz = 0.1);
+    explicit AudioClockEstimator(double nominalRate, double bandwidthHz = 0.5);
 
     // real-time, observer thread. An error beyond the restart threshold (a restart, a long stall)
     // starts the loop again from the observation.

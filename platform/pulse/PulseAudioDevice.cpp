@@ -8,7 +8,6 @@
 #include <pulse/stream.h>
 
 #include "platform/coreaudio/AudioBufferListStorage.h"
-#include "platform/dispatch/DispatchQueue.h"
 #include "platform/dispatch/HostClock.h"
 #include "platform/pulse/PulseMainLoop.h"
 
@@ -57,9 +56,7 @@ PulseAudioDevice::PulseAudioDevice(AudioObjectID objectID, PulseDeviceInfo info,
 }
 
 PulseAudioDevice::~PulseAudioDevice() {
-    std::lock_guard lock(mutex_);
-    if (stream_ != nullptr)
-        closeStreamNow();
+    stopIO();
 }
 
 UInt32 PulseAudioDevice::cycleFrames(std::uint32_t rate) {
@@ -81,19 +78,13 @@ std::vector<AudioObjectPropertySelector> PulseAudioDevice::update(const PulseDev
         changed.push_back(kAudioDevicePropertyNominalSampleRate);
     if (info.channels != info_.channels)
         changed.push_back(kAudioDevicePropertyStreamConfiguration);
-    if (info.latencyMicroseconds != info_.latencyMicroseconds)
-        changed.push_back(kAudioDevicePropertyLatency);
-    const std::uint32_t index = info_.index;
     info_ = info;
-    info_.index = index == info.index ? index : info.index;
     return changed;
 }
 
 void PulseAudioDevice::markDead() {
     std::lock_guard lock(mutex_);
     alive_ = false;
-    if (stream_ != nullptr && !running_)
-        closeStreamNow();  // a lingering one
 }
 
 bool PulseAudioDevice::isAlive() const {
@@ -196,20 +187,17 @@ OSStatus PulseAudioDevice::startIO() {
     std::lock_guard lock(mutex_);
     if (!alive_)
         return kAudioHardwareNotRunningError;
-    if (stream_ != nullptr) {
-        ++lingerGeneration_;  // kept: the stream and its clock go on
-        running_ = true;
+    if (stream_ != nullptr)
         return kAudioHardwareNoError;
-    }
     PulseMainLoop::Lock loopLock(loop_);
     if (!loop_.isReady())
         return kAudioHardwareNotRunningError;
 
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, info_.rate, static_cast<std::uint8_t>(info_.channels)};
+    const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32LE, info_.rate, static_cast<std::uint8_t>(info_.channels)};
     pa_channel_map map;
     if (pa_channel_map_parse(&map, info_.channelMap.c_str()) == nullptr || map.channels != info_.channels)
         pa_channel_map_init_auto(&map, info_.channels, PA_CHANNEL_MAP_DEFAULT);
-    pa_stream* stream = pa_stream_new(loop_.context(), "Velunto", &spec, &map);
+    pa_stream* stream = pa_stream_new(loop_.context(), "Velunto", &sampleFormat, &map);
     if (stream == nullptr)
         return kAudioHardwareUnspecifiedError;
 
@@ -225,7 +213,7 @@ OSStatus PulseAudioDevice::startIO() {
     flowing_ = false;
     stream_ = stream;
 
-    const auto cycleBytes = static_cast<std::uint32_t>(cycleFrames(info_.rate) * pa_frame_size(&spec));
+    const auto cycleBytes = static_cast<std::uint32_t>(cycleFrames(info_.rate) * pa_frame_size(&sampleFormat));
     pa_buffer_attr attributes{};
     attributes.maxlength = static_cast<std::uint32_t>(-1);
     attributes.prebuf = static_cast<std::uint32_t>(-1);
@@ -256,7 +244,7 @@ OSStatus PulseAudioDevice::startIO() {
     }
     // Data comes (and is asked for) in pieces of the size the server granted, which may be far larger
     // than we asked for.
-    const std::size_t frameBytes = pa_frame_size(&spec);
+    const std::size_t frameBytes = pa_frame_size(&sampleFormat);
     const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream);
     const std::size_t piece = granted == nullptr ? cycleBytes : isInput() ? granted->fragsize : granted->minreq;
     const auto pieceFrames = static_cast<UInt32>(std::max<std::size_t>(piece, cycleBytes) / frameBytes);
@@ -275,33 +263,13 @@ OSStatus PulseAudioDevice::startIO() {
     return kAudioHardwareNoError;
 }
 
-// The stream stays a little while: a graph rebuilt at once (another effect, another format) finds it
-// running, instead of waiting for a new one, which some sources begin with seconds of silence.
 void PulseAudioDevice::stopIO() {
     std::lock_guard lock(mutex_);
-    if (stream_ == nullptr || !running_)
+    if (stream_ == nullptr)
         return;
-    running_ = false;
-    if (!alive_) {
-        closeStreamNow();
-        return;
-    }
-    const std::uint64_t generation = ++lingerGeneration_;
-    DispatchQueue::global().asyncAfter(DispatchTime::now() + kLinger, [weak = weak_from_this(), generation] {
-        if (auto self = weak.lock())
-            self->closeAfterLinger(generation);
-    });
-}
-
-void PulseAudioDevice::closeAfterLinger(std::uint64_t generation) {
-    std::lock_guard lock(mutex_);
-    if (generation == lingerGeneration_ && !running_ && stream_ != nullptr)
-        closeStreamNow();
-}
-
-void PulseAudioDevice::closeStreamNow() {
     PulseMainLoop::Lock loopLock(loop_);
     closeStreamLocked();
+    running_ = false;
     negotiatedSafety_ = 0;
     grantedLatency_ = 0;
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -28,10 +27,8 @@ struct PulseDeviceInfo {
     std::uint32_t channels = 2;
     std::uint32_t rate = 48000;
     std::string channelMap;  // pa_channel_map_snprint form
-    bool isMonitor = false;
     bool hidden = false;
     UInt32 transportType = kAudioDeviceTransportTypeUnknown;
-    std::uint64_t latencyMicroseconds = 0;  // the device's own, as last reported
 
     // The transport type from the device's properties: bus, form factor, class and the module that made it.
     static UInt32 transportTypeFor(const std::string& bus, const std::string& formFactor,
@@ -41,8 +38,8 @@ struct PulseDeviceInfo {
 // A source (input) or sink (output) of the sound server as a device of the audio hardware layer. While
 // its I/O runs, a low-latency stream of the device's own format connects it: a recording stream's data is
 // placed by sample time for readInput, a playback stream takes what writeOutput placed. The device's
-// timeline follows the stream's clock. A stopped stream lingers two seconds before it closes.
-class PulseAudioDevice : public AudioHardwareDevice, public std::enable_shared_from_this<PulseAudioDevice> {
+// timeline follows the stream's clock.
+class PulseAudioDevice : public AudioHardwareDevice {
 public:
     PulseAudioDevice(AudioObjectID objectID, PulseDeviceInfo info, PulseMainLoop& loop);
     ~PulseAudioDevice() override;
@@ -76,9 +73,6 @@ private:
     UInt32 safetyOffset() const;
     UInt32 latencyFrames() const;
     void closeStreamLocked();
-    void closeStreamNow();
-    void closeAfterLinger(std::uint64_t generation);
-    static constexpr std::chrono::seconds kLinger{2};
     void anchor(std::uint64_t hostTime, std::int64_t comingFrames);
     void countMissed(std::uint32_t held, std::uint32_t wanted);
     static void streamRead(pa_stream* stream, std::size_t bytes, void* userdata);
@@ -102,7 +96,6 @@ private:
     UInt32 negotiatedSafety_ = 0;  // from the buffer the server granted; 0 while no stream runs
     UInt32 grantedLatency_ = 0;
     std::atomic<bool> running_{false};
-    std::uint64_t lingerGeneration_ = 0;
     std::atomic<bool> flowing_{false};
     std::atomic<std::uint64_t> missedFrames_{0};
 };

@@ -38,7 +38,6 @@ PulseDeviceInfo describe(const Info& info, PulseDeviceInfo::Kind kind) {
     std::array<char, PA_CHANNEL_MAP_SNPRINT_MAX> map{};
     pa_channel_map_snprint(map.data(), map.size(), &info.channel_map);
     d.channelMap = map.data();
-    d.latencyMicroseconds = info.latency;
     d.hidden = property(info.proplist, "velunto.hidden") == "1";
     d.transportType = PulseDeviceInfo::transportTypeFor(
         property(info.proplist, "device.bus"), property(info.proplist, "device.form_factor"),
@@ -63,8 +62,7 @@ struct PulseAudioHardware::Callbacks {
         auto* self = static_cast<PulseAudioHardware*>(userdata);
         if (eol == 0 && info != nullptr) {
             PulseDeviceInfo d = describe(*info, PulseDeviceInfo::Kind::source);
-            d.isMonitor = info->monitor_of_sink != PA_INVALID_INDEX;
-            d.hidden = d.hidden || d.isMonitor;
+            d.hidden = d.hidden || info->monitor_of_sink != PA_INVALID_INDEX;  // a monitor
             self->queue_.async([self, d] { self->apply(d); });
         }
         if (eol != 0)
