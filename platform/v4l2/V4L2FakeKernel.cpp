@@ -380,16 +380,10 @@ int V4L2FakeKernel::close(int fd) {
 
 int V4L2FakeKernel::ioctl(int fd, unsigned long request, void* argument) {
     std::lock_guard lock(mutex_);
-    const auto it = handles_.find(fd);
-    if (it == handles_.end()) {
-        errno = EBADF;
+    Handle* handle = presentHandleLocked(fd);
+    if (handle == nullptr)
         return -1;
-    }
-    if (!it->second->node->present) {
-        errno = ENODEV;
-        return -1;
-    }
-    const int result = ioctlLocked(*it->second, request, argument);
+    const int result = ioctlLocked(*handle, request, argument);
     changed_.notify_all();
     return result;
 }
@@ -695,17 +689,11 @@ int V4L2FakeKernel::ioctlLocked(Handle& handle, unsigned long request, void* arg
 
 void* V4L2FakeKernel::mmap(std::size_t length, int, int, int fd, off_t offset) {
     std::lock_guard lock(mutex_);
-    const auto it = handles_.find(fd);
-    if (it == handles_.end()) {
-        errno = EBADF;
+    Handle* handle = presentHandleLocked(fd);
+    if (handle == nullptr)
         return MAP_FAILED;
-    }
-    if (!it->second->node->present) {
-        errno = ENODEV;
-        return MAP_FAILED;
-    }
     const auto index = static_cast<std::size_t>(offset / kBufferOffsetStep);
-    auto& buffers = it->second->buffers;
+    auto& buffers = handle->buffers;
     if (offset % kBufferOffsetStep != 0 || index >= buffers.size() || length > buffers[index].memory.size()) {
         errno = EINVAL;
         return MAP_FAILED;
@@ -725,6 +713,20 @@ int V4L2FakeKernel::munmap(void* address, std::size_t) {
     if (--it->second == 0)
         mappings_.erase(it);
     return 0;
+}
+
+// The open descriptor's handle on a node still plugged in; null with errno EBADF or ENODEV otherwise.
+V4L2FakeKernel::Handle* V4L2FakeKernel::presentHandleLocked(int fd) {
+    const auto it = handles_.find(fd);
+    if (it == handles_.end()) {
+        errno = EBADF;
+        return nullptr;
+    }
+    if (!it->second->node->present) {
+        errno = ENODEV;
+        return nullptr;
+    }
+    return it->second.get();
 }
 
 short V4L2FakeKernel::readinessLocked(int fd) const {
@@ -800,16 +802,10 @@ int V4L2FakeKernel::poll(pollfd* fds, nfds_t count, int timeoutMilliseconds) {
 
 ssize_t V4L2FakeKernel::write(int fd, const void* data, std::size_t size) {
     std::lock_guard lock(mutex_);
-    const auto it = handles_.find(fd);
-    if (it == handles_.end()) {
-        errno = EBADF;
+    Handle* handle = presentHandleLocked(fd);
+    if (handle == nullptr)
         return -1;
-    }
-    Node& node = *it->second->node;
-    if (!node.present) {
-        errno = ENODEV;
-        return -1;
-    }
+    Node& node = *handle->node;
     if (!(node.device.capabilities & V4L2_CAP_VIDEO_OUTPUT) || !node.output) {
         errno = EINVAL;
         return -1;

@@ -128,6 +128,7 @@ private:
     class Watcher;
 
     int ioctlLocked(Handle& handle, unsigned long request, void* argument);
+    Handle* presentHandleLocked(int fd);
     short readinessLocked(int fd) const;
     void notifyWatchers();
     static void ring(int fd);

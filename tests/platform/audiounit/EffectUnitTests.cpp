@@ -16,44 +16,12 @@
 #include "platform/sim/SimulatedNoiseGateEffect.h"
 #include "platform/sim/SimulatedPolarityEffect.h"
 #include "tests/platform/audiounit/AllocationCounter.h"
+#include "tests/platform/audiounit/EffectUnitDriver.h"
 
 namespace velunto {
 namespace {
 
-using Signal = std::vector<std::vector<float>>;  // one vector per channel
-
-AudioStreamBasicDescription format(Float64 rate, UInt32 channels) {
-    return {rate,
-            kAudioFormatLinearPCM,
-            kAudioFormatFlagsNativeFloatPacked | kAudioFormatFlagIsNonInterleaved,
-            4,
-            1,
-            4,
-            channels,
-            32,
-            0};
-}
-
-void prepare(AudioUnitBase& unit, Float64 rate, UInt32 channels, UInt32 maxFrames = 4096) {
-    const AudioStreamBasicDescription f = format(rate, channels);
-    ASSERT_EQ(unit.setProperty(kAudioUnitProperty_StreamFormat, kAudioUnitScope_Input, 0, &f, sizeof(f)), noErr);
-    ASSERT_EQ(unit.setProperty(kAudioUnitProperty_MaximumFramesPerSlice, kAudioUnitScope_Global, 0, &maxFrames,
-                               sizeof(maxFrames)),
-              noErr);
-    ASSERT_EQ(unit.initialize(), noErr);
-}
-
-// Processes frames [offset, offset + frames) of every channel in place.
-OSStatus processSpan(AudioUnitBase& unit, Signal& signal, std::size_t offset, UInt32 frames) {
-    alignas(AudioBufferList) unsigned char storage[offsetof(AudioBufferList, mBuffers) + 2 * sizeof(AudioBuffer)];
-    auto* list = reinterpret_cast<AudioBufferList*>(storage);
-    list->mNumberBuffers = static_cast<UInt32>(signal.size());
-    for (std::size_t c = 0; c < signal.size(); ++c) {
-        list->mBuffers[c] = {1, frames * static_cast<UInt32>(sizeof(float)), signal[c].data() + offset};
-    }
-    const AudioTimeStamp time{};
-    return unit.process(nullptr, time, frames, *list);
-}
+using namespace effecttest;
 
 // Processes the whole signal in blocks; `beforeBlock(i)` runs before block i.
 void processAll(AudioUnitBase& unit, Signal& signal, UInt32 block,
@@ -194,7 +162,7 @@ TEST(EffectUnits, FullStateRestoresParametersAndRefusesAnotherComponentsState) {
 
 TEST(EffectUnits, FormatsAreCheckedAndFixedWhileInitialised) {
     SimulatedGainEffect gain;
-    const AudioStreamBasicDescription mono = format(22050.0, 1);
+    const AudioStreamBasicDescription mono = floatFormat(22050.0, 1);
     ASSERT_EQ(gain.setProperty(kAudioUnitProperty_StreamFormat, kAudioUnitScope_Output, 0, &mono, sizeof(mono)), noErr);
     AudioStreamBasicDescription read{};
     UInt32 size = sizeof(read);
@@ -202,7 +170,7 @@ TEST(EffectUnits, FormatsAreCheckedAndFixedWhileInitialised) {
     EXPECT_EQ(read.mChannelsPerFrame, 1u) << "both scopes share one format";
     EXPECT_EQ(read.mSampleRate, 22050.0);
 
-    for (AudioStreamBasicDescription bad : {format(48000.0, 3), format(4000.0, 1), format(48000.0, 2)}) {
+    for (AudioStreamBasicDescription bad : {floatFormat(48000.0, 3), floatFormat(4000.0, 1), floatFormat(48000.0, 2)}) {
         if (bad.mChannelsPerFrame == 2) {
             bad.mFormatFlags &= ~UInt32{kAudioFormatFlagIsNonInterleaved};
         }
@@ -283,7 +251,7 @@ TEST(EffectUnits, AdoptedUnitsWorkThroughTheCInterfaceUntilDisposed) {
     AudioUnit unit = AudioComponentRegistry::shared().adopt(std::make_unique<SimulatedDelayEffect>());
     ASSERT_NE(unit, nullptr);
     std::weak_ptr<AudioUnitBase> object = AudioComponentRegistry::shared().unit(unit, nullptr);
-    const AudioStreamBasicDescription mono = format(48000.0, 1);
+    const AudioStreamBasicDescription mono = floatFormat(48000.0, 1);
     ASSERT_EQ(
         AudioUnitSetProperty(unit, kAudioUnitProperty_StreamFormat, kAudioUnitScope_Input, 0, &mono, sizeof(mono)),
         noErr);

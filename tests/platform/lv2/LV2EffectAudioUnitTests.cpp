@@ -103,7 +103,7 @@ TEST(LV2EffectAudioUnit, AmpAppliesItsGainInDecibelsPerChannel) {
     EXPECT_FLOAT_EQ(parameters[0].maxValue, 70.0f);
     EXPECT_FALSE(unit->bypassesThroughEnablePort());
 
-    prepare(*unit, 2, 512);
+    prepare(*unit, 48000.0, 2, 512);
     EXPECT_EQ(unit->instanceCount(), 2u);  // a mono plug-in runs once per channel
     ASSERT_EQ(unit->setParameterValue(kAmpGain, 20.0f), noErr);
     Signal signal(2, std::vector<float>(1000));
@@ -129,7 +129,7 @@ TEST(LV2EffectAudioUnit, InstantiatesThroughTheComponentRegistry) {
     auto* unit = dynamic_cast<LV2EffectAudioUnit*>(&node->unit());
     ASSERT_NE(unit, nullptr);
     EXPECT_EQ(unit->plugin().uri, kLimiterMono);
-    prepare(node->unit(), 1, 256);
+    prepare(node->unit(), 48000.0, 1, 256);
     EXPECT_DOUBLE_EQ(node->latency(), 64.0 / 48000.0);
     Signal signal = impulse(1, 256, 0, 0.5f);
     ASSERT_EQ(processSpan(node->unit(), signal, 0, 256), noErr);
@@ -144,7 +144,7 @@ TEST(LV2EffectAudioUnit, ReportedLatencyIsTheRealDelayFromTheFirstBlock) {
         if (!unit) {
             GTEST_SKIP() << kLimiterMono << " is not installed (Debian package x42-plugins)";
         }
-        prepare(*unit, 1, 4096, rate);
+        prepare(*unit, rate, 1, 4096);
         Float64 latency = -1.0;
         UInt32 size = sizeof(latency);
         ASSERT_EQ(unit->getProperty(kAudioUnitProperty_Latency, kAudioUnitScope_Global, 0, &latency, &size), noErr);
@@ -163,7 +163,7 @@ TEST(LV2EffectAudioUnit, StereoPluginOnMonoStreamTakesTheInputOnBothSidesAndMixe
     if (!unit) {
         GTEST_SKIP() << kLimiterStereo << " is not installed (Debian package x42-plugins)";
     }
-    prepare(*unit, 1, 1024);
+    prepare(*unit, 48000.0, 1, 1024);
     EXPECT_EQ(unit->instanceCount(), 1u);
     Signal signal = impulse(1, 1024, 10, 0.25f);
     ASSERT_EQ(processSpan(*unit, signal, 0, 1024), noErr);
@@ -215,7 +215,7 @@ TEST(LV2EffectAudioUnit, BypassDrivesTheEnablePortWhereThereIsOne) {
     if (!unit) {
         GTEST_SKIP() << kLimiterMono << " is not installed (Debian package x42-plugins)";
     }
-    prepare(*unit, 1, 512);
+    prepare(*unit, 48000.0, 1, 512);
     ASSERT_EQ(unit->setParameterValue(kLimiterThreshold, 0.0f), noErr);
     ASSERT_EQ(unit->setParameterValue(kLimiterGain, 20.0f * std::log10(2.0f)), noErr);  // doubles the level
 
@@ -240,7 +240,7 @@ TEST(LV2EffectAudioUnit, HostBypassPassesTheInputForPluginsWithoutEnablePort) {
     if (!unit) {
         GTEST_SKIP() << kAmp << " is not installed (Debian package swh-lv2)";
     }
-    prepare(*unit, 1, 512);
+    prepare(*unit, 48000.0, 1, 512);
     ASSERT_EQ(unit->setParameterValue(kAmpGain, 20.0f), noErr);
     const UInt32 on = 1;
     ASSERT_EQ(unit->setProperty(kAudioUnitProperty_BypassEffect, kAudioUnitScope_Global, 0, &on, sizeof(on)), noErr);
@@ -257,7 +257,7 @@ TEST(LV2EffectAudioUnit, FullStateRoundTripsParametersAndPluginState) {
     if (!unit) {
         GTEST_SKIP() << kLimiterMono << " is not installed (Debian package x42-plugins)";
     }
-    prepare(*unit, 1, 512);
+    prepare(*unit, 48000.0, 1, 512);
     ASSERT_EQ(unit->setParameterValue(kLimiterGain, 12.5f), noErr);
     const auto state = unit->fullState();
     ASSERT_TRUE(state.has_value());
@@ -271,11 +271,11 @@ TEST(LV2EffectAudioUnit, FullStateRoundTripsParametersAndPluginState) {
     ASSERT_TRUE(pending->setFullState(edited));
     EXPECT_EQ(pending->parameterValue(kLimiterGain), 12.5f);
     EXPECT_NE(lv2State(*pending->fullState()).find("\"2.0\""), std::string::npos);  // held until initialised
-    prepare(*pending, 1, 512);
+    prepare(*pending, 48000.0, 1, 512);
     EXPECT_NE(lv2State(*pending->fullState()).find("\"2.0\""), std::string::npos);  // saved by the instance
 
     auto running = makeUnit(kLimiterMono);
-    prepare(*running, 1, 512);
+    prepare(*running, 48000.0, 1, 512);
     ASSERT_TRUE(running->setFullState(edited));
     const std::string saved = lv2State(*running->fullState());
     EXPECT_NE(saved.find("\"2.0\""), std::string::npos) << saved;
@@ -339,7 +339,7 @@ TEST(LV2EffectAudioUnit, StateSavedInOneProcessRestoresInTheNext) {
     if (!unit) {
         GTEST_SKIP() << kLimiterMono << " is not installed (Debian package x42-plugins)";
     }
-    prepare(*unit, 1, 512);
+    prepare(*unit, 48000.0, 1, 512);
     ASSERT_EQ(unit->setParameterValue(kLimiterGain, 6.0f), noErr);
     ASSERT_EQ(unit->setParameterValue(kLimiterThreshold, 0.0f), noErr);
     const auto original = *unit->fullState();
@@ -377,7 +377,7 @@ TEST(LV2EffectAudioUnit, ResetClearsTheSignalHistory) {
         GTEST_SKIP() << kDelay << " is not installed (Debian package swh-lv2)";
     }
     for (auto* unit : {control.get(), reset.get()}) {
-        prepare(*unit, 1, 512);
+        prepare(*unit, 48000.0, 1, 512);
         ASSERT_EQ(unit->setParameterValue(kDelayTime, 0.005f), noErr);  // 240 frames
         Signal first = impulse(1, 128, 100, 0.5f);
         ASSERT_EQ(processSpan(*unit, first, 0, 128), noErr);
@@ -404,7 +404,7 @@ TEST(LV2EffectAudioUnit, AtomPortsGetBuffersLargeEnoughForThePlugin) {
     if (!unit) {
         GTEST_SKIP() << kEqualizer << " is not installed (Debian package x42-plugins)";
     }
-    prepare(*unit, 1, 4096);
+    prepare(*unit, 48000.0, 1, 4096);
     Signal signal = sine(1, 9600, 0.3f);
     ASSERT_TRUE(processAll(*unit, signal, 4096));
     // Flat by default: a 440 Hz tone keeps its level.
@@ -417,7 +417,7 @@ TEST(LV2EffectAudioUnit, RenderAllocatesNothing) {
         if (!unit) {
             GTEST_SKIP() << uri << " is not installed (Debian package " << packageOf(uri) << ")";
         }
-        prepare(*unit, 2, 512);
+        prepare(*unit, 48000.0, 2, 512);
         Signal signal = sine(2, 512 * 40, 0.2f);
         const AudioUnitParameterID parameter = unit->parameters().front().id;
         test::AllocationCounter counter;
@@ -434,7 +434,7 @@ TEST(LV2EffectAudioUnit, StateChangesWhileTheAudioThreadRuns) {
     if (!unit) {
         GTEST_SKIP() << kLimiterMono << " is not installed (Debian package x42-plugins)";
     }
-    prepare(*unit, 1, 256);
+    prepare(*unit, 48000.0, 1, 256);
     const auto state = *unit->fullState();
     std::atomic<bool> stop{false};
     std::atomic<int> blocks{0};

@@ -9,6 +9,7 @@
 #include "platform/audiounit/AudioUnitBase.h"
 #include "platform/lv2/LV2EffectAudioUnit.h"
 #include "platform/lv2/LV2PluginCatalog.h"
+#include "tests/platform/audiounit/EffectUnitDriver.h"
 
 // The plug-ins the tests run, and the Debian packages that install them.
 namespace velunto::lv2test {
@@ -25,12 +26,8 @@ inline const char* packageOf(const std::string& uri) {
     return uri.find("plugin.org.uk") != std::string::npos ? "swh-lv2" : "x42-plugins";
 }
 
-using Signal = std::vector<std::vector<float>>;  // one vector per channel
+using namespace effecttest;
 
-AudioStreamBasicDescription floatFormat(Float64 rate, UInt32 channels);
-void prepare(AudioUnitBase& unit, UInt32 channels, UInt32 maxFrames = 4096, Float64 rate = 48000.0);
-// Processes frames [offset, offset + frames) of every channel in place.
-OSStatus processSpan(AudioUnitBase& unit, Signal& signal, std::size_t offset, UInt32 frames);
 // Processes the whole signal in blocks of `block` frames; false if a block failed.
 bool processAll(AudioUnitBase& unit, Signal& signal, UInt32 block);
 // Index of the largest magnitude in `samples`.
