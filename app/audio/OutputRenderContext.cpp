@@ -19,8 +19,11 @@ OSStatus outputRenderCallback(void* inRefCon, AudioUnitRenderActionFlags*, const
     // inside the band can be less than one callback takes, and the ring runs dry whenever an input
     // block arrives just after a render.
     const std::int64_t left = fill - wanted;
-    if (fill <= 0)
+    if (fill <= 0) {
+        if (context.primed && context.hasPlayed)
+            context.underruns.fetch_add(1, std::memory_order_relaxed);
         context.primed = false;
+    }
     else if (!context.primed && left >= context.targetFillFrames)
         context.primed = true;
     if (!context.primed) {
@@ -49,6 +52,14 @@ OSStatus outputRenderCallback(void* inRefCon, AudioUnitRenderActionFlags*, const
     }
     const std::int64_t copy = std::min(wanted, got);
     stretch = stretch && got < wanted;
+    if (context.hasPlayed && copy + (stretch ? 1 : 0) < wanted)
+        context.underruns.fetch_add(1, std::memory_order_relaxed);
+    if (got > wanted)
+        context.droppedSamples.fetch_add(static_cast<std::uint64_t>(got - wanted), std::memory_order_relaxed);
+    if (stretch && copy > 0 && copy < frames && copy + 1 == wanted)
+        context.repeatedSamples.fetch_add(1, std::memory_order_relaxed);
+    if (copy > 0)
+        context.hasPlayed = true;
 
     for (UInt32 b = 0; b < ioData->mNumberBuffers; ++b) {
         auto* out = static_cast<float*>(ioData->mBuffers[b].mData);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "app/audio/RingBuffer.h"
@@ -19,6 +20,12 @@ struct OutputRenderContext {
     // plus the target, so that the fill starts at the target and not at the band's lower edge, which
     // is where stretching one sample per callback would leave it.
     bool primed = true;
+    bool hasPlayed = false;  // a sample reached the device since the engine was made
+    // Written by the callback only, read by anyone: callbacks that left a gap once playing had begun (the
+    // ring held less than they took), and the samples the band dropped or repeated to follow the clocks.
+    std::atomic<std::uint64_t> underruns{0};
+    std::atomic<std::uint64_t> droppedSamples{0};
+    std::atomic<std::uint64_t> repeatedSamples{0};
 };
 
 // Real-time: keeps what remains in the ring after each call inside the band around the target fill:

@@ -140,6 +140,27 @@ TEST_F(RenderCallback, ALargeFillThatIsLessThanTheCallbackPlaysItRepeatsTheLastA
     EXPECT_EQ(fillLevel(), 0u);
 }
 
+// What a soak reads: gaps once playing, and the band's corrections, which are no gaps.
+TEST_F(RenderCallback, CountsGapsAfterPlayingBeganAndTheBandsCorrections) {
+    render(256);  // empty before anything played: the start, not a gap
+    EXPECT_EQ(context.underruns.load(), 0u);
+    fill(2000);
+    render(512);  // 1488 would remain, above the band: one dropped
+    EXPECT_EQ(context.droppedSamples.load(), 1u);
+    fill(0);
+    render(512);  // 975 remain: inside
+    render(512);  // 463 would remain, below: one repeated
+    EXPECT_EQ(context.repeatedSamples.load(), 1u);
+    EXPECT_EQ(context.underruns.load(), 0u);
+    render(512);  // 464 in the ring: a short callback
+    EXPECT_EQ(context.underruns.load(), 1u);
+    EXPECT_EQ(context.repeatedSamples.load(), 1u) << "padding a gap is no clock correction";
+    render(512);  // found empty
+    EXPECT_EQ(context.underruns.load(), 2u);
+    render(512);  // waiting for the target: silent, not counted again
+    EXPECT_EQ(context.underruns.load(), 2u);
+}
+
 TEST_F(RenderCallback, TheBandIsWhatRemainsAfterTheRead) {
     fill(991);  // 479 would remain: one sample is repeated
     auto out = render(512);
