@@ -70,6 +70,7 @@ struct Options {
     double seconds = 20;
     fs::path out = "demo-out";
     std::optional<fs::path> driver;
+    std::optional<double> idle;  // seconds before the video app opens the camera
 };
 
 std::optional<Options> parse(int argc, char** argv) {
@@ -85,10 +86,14 @@ std::optional<Options> parse(int argc, char** argv) {
             options.out = value;
         else if (argument == "--driver")
             options.driver = value;
+        else if (argument == "--idle")
+            options.idle = std::atof(value.c_str());
         else
             return std::nullopt;
     }
     if (!(options.seconds >= 4) || options.seconds > 3600)
+        return std::nullopt;
+    if (options.idle && !(*options.idle >= 2 && *options.idle <= options.seconds - 2))
         return std::nullopt;
     return options;
 }
@@ -211,7 +216,7 @@ int main(int argc, char** argv) {
     const std::uint64_t launched = HostClock::nowNanoseconds();
     const auto options = parse(argc, argv);
     if (!options) {
-        std::fprintf(stderr, "Aufruf: velunto-demo [--seconds N (4 bis 3600)] [--out ORDNER] [--driver BUNDLE]\n");
+        std::fprintf(stderr, "Aufruf: velunto-demo [--seconds N (4 bis 3600)] [--idle N] [--out ORDNER] [--driver BUNDLE]\n");
         return 2;
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -322,7 +327,7 @@ int main(int argc, char** argv) {
     AppState* const state = app->appState().get();
 
     // The first part runs with nobody watching the camera; then the video app opens it.
-    const double idleSeconds = std::max(2.0, std::round(options->seconds * 0.3));
+    const double idleSeconds = options->idle.value_or(std::max(2.0, std::round(options->seconds * 0.3)));
     const int watchSeconds = static_cast<int>(options->seconds - idleSeconds) - 1;
     std::optional<pid_t> viewer;
     double cpuIdle = 0, cpuRunning = 0;
@@ -374,6 +379,10 @@ int main(int argc, char** argv) {
         shown["loaded"] = state->pluginHost().loadedUnit.value() != nullptr;
         shown["running"] = state->overallStatus() == EngineStatus::running();
         shown["eq"] = state->deviceEQ().settings.value().toJSON();
+        const OutputRenderContext& render = state->outputEngine().renderContext();
+        shown["underruns"] = render.underruns.load(std::memory_order_relaxed);
+        shown["dropped"] = render.droppedSamples.load(std::memory_order_relaxed);
+        shown["repeated"] = render.repeatedSamples.load(std::memory_order_relaxed);
         // Laid out and painted as on screen, without appearing there.
         const auto savePicture = [&](QWidget& widget, const char* name) {
             widget.setAttribute(Qt::WA_DontShowOnScreen);
@@ -450,6 +459,9 @@ int main(int argc, char** argv) {
     report["rss_mb"] = std::round(rss * 10) / 10;
     report["rss_peak_mb"] = std::round(rssPeak * 10) / 10;
     report["eq"] = shown["eq"];
+    report["output_underruns"] = shown["underruns"];
+    report["output_samples_dropped"] = shown["dropped"];
+    report["output_samples_repeated"] = shown["repeated"];
     if (!DemoReport::write(report, out / "report.json")) {
         std::fprintf(stderr, "%s kann nicht geschrieben werden.\n", (out / "report.json").c_str());
         return 1;

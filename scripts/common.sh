@@ -33,3 +33,12 @@ velunto_build() {
   cmake -S "$VELUNTO_ROOT" -B "$VELUNTO_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build "$VELUNTO_BUILD" -j "$(nproc)"
 }
+
+# Installs the virtual microphone where the audio server looks for drivers.
+velunto_install_mic_driver() {
+  local drivers="${XDG_DATA_HOME:-$HOME/.local/share}/velunto/drivers"
+  mkdir -p "$drivers"
+  rm -rf "$drivers/VeluntoMic.driver"
+  cp -r "$VELUNTO_BUILD/mic-driver/VeluntoMic.driver" "$drivers/"
+  echo "Velunto Mic installiert in $drivers"
+}
