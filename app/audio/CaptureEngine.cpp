@@ -78,7 +78,9 @@ void CaptureEngine::stop() {
 void CaptureEngine::setPluginUnit(std::shared_ptr<AVAudioUnit> unit) {
     teardown();
     pluginUnit_ = std::move(unit);
-    start(pendingDeviceUID_);
+    // A stopped engine (the user paused) takes the unit at its next start; it does not open the microphone.
+    if (status_ != EngineStatus::stopped())
+        start(pendingDeviceUID_);
 }
 
 void CaptureEngine::setBypassed(bool bypassed) {

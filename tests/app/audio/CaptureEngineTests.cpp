@@ -265,6 +265,23 @@ TEST_F(CaptureEngineTest, ReplacingThePlugInRewiresTheGraphOnTheSameDevice) {
     EXPECT_EQ(builds("sim.mic", 1), 3u);
 }
 
+// A plug-in chosen while the pipeline is paused waits for the next start: the microphone stays off.
+TEST_F(CaptureEngineTest, APlugInChosenWhileStoppedDoesNotStartTheMicrophone) {
+    capture->start("sim.mic");
+    time.advance(200ms);
+    capture->stop();
+    auto polarity = effect(kSimulatedPolaritySubType);
+    capture->setPluginUnit(polarity);
+    time.advance(1s);
+    EXPECT_EQ(capture->status(), EngineStatus::stopped());
+    EXPECT_EQ(builds("sim.mic", 1), 1u);
+
+    capture->start("sim.mic");
+    time.advance(200ms);
+    ASSERT_EQ(capture->status(), EngineStatus::running());
+    EXPECT_TRUE(capture->engine()->isAttached(polarity.get()));
+}
+
 TEST_F(CaptureEngineTest, AStereoDeviceAt44100ArrivesAsMono48000AtThePitchItHad) {
     hardware.plug(inputDevice("sim.usb", 44100, 2));
     capture->start("sim.usb");
