@@ -135,6 +135,10 @@ void AppState::bindObservers() {
                   if (auto self = weak.lock()) {
                       self->monitorDevices.set(self->monitorOutputDevices());
                       self->updateMonitoring();
+                      // A capture that gave up (its device had died) tries again when the devices change: the
+                      // device may be back under the same UID, which re-resolves to no change.
+                      if (self->isRunning.value() && self->captureStatus.value().isError())
+                          self->captureEngine_->start(self->deviceManager_->resolvedDeviceUID.value());
                   }
               })
         .store(cancellables_);

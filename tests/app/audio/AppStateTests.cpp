@@ -107,6 +107,28 @@ TEST_F(AppStateTest, FallbackOutputAndMissingOutput) {
     EXPECT_EQ(state->overallStatus(), EngineStatus::starting());
 }
 
+// A fixed microphone dies in place: the capture gives up after its retries. Unplugged and plugged in
+// again under the same UID, it resolves to no change, yet the capture runs on it again.
+TEST_F(AppStateTest, ACaptureThatGaveUpRunsAgainWhenItsDeviceIsBack) {
+    plugStandard();
+    hardware.plug(device("USB-Mikrofon", "usb.mic", 1, 0, kAudioDeviceTransportTypeUSB));
+    auto state = launch();
+    state->deviceManager().setMode(InputMode::fixed("usb.mic"));
+    time.advance(500ms);
+    ASSERT_EQ(state->captureStatus.value(), EngineStatus::running());
+    ASSERT_TRUE(hardware.kill("usb.mic"));
+    time.advance(5s);
+    ASSERT_TRUE(state->captureStatus.value().isError());
+    EXPECT_EQ(state->deviceManager().resolvedDeviceUID.value(), "usb.mic") << "a dead device stays listed";
+
+    ASSERT_TRUE(hardware.unplug("usb.mic"));
+    hardware.plug(device("USB-Mikrofon", "usb.mic", 1, 0, kAudioDeviceTransportTypeUSB));
+    time.advance(1s);
+    EXPECT_EQ(state->deviceManager().resolvedDeviceUID.value(), "usb.mic");
+    EXPECT_EQ(state->captureStatus.value(), EngineStatus::running());
+    EXPECT_EQ(state->overallStatus(), EngineStatus::running());
+}
+
 TEST_F(AppStateTest, ToggleRunningStoresTheFlagAndSurvivesARestart) {
     plugStandard();
     auto state = launch();
