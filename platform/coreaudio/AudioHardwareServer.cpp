@@ -258,8 +258,9 @@ void AudioHardwareServer::propertiesChanged(AudioObjectID objectID,
                 hits.emplace_back(listener, std::move(matched));
         }
     }
-    for (auto& [listener, matched] : hits) {
-        auto deliver = [listener, matched = std::move(matched)] {
+    for (auto& hit : hits) {
+        const auto& listener = hit.first;
+        auto deliver = [listener, matched = std::move(hit.second)] {
             if (listener->active.load(std::memory_order_acquire))
                 (*listener->block)(static_cast<UInt32>(matched.size()), matched.data());
         };

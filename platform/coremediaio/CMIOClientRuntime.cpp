@@ -578,8 +578,8 @@ void CMIOClientRuntime::notify(CMIOObjectID objectID, std::vector<CMIOObjectProp
                 hits.emplace_back(listener, std::move(matching));
         }
     }
-    for (auto& [listener, matching] : hits)
-        listener->queue.async([listener, matching = std::move(matching)] {
+    for (auto& hit : hits)
+        hit.first->queue.async([listener = hit.first, matching = std::move(hit.second)] {
             if (listener->active.load())
                 listener->block(static_cast<UInt32>(matching.size()), matching.data());
         });
