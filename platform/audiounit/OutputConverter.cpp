@@ -1,5 +1,7 @@
 #include "platform/audiounit/OutputConverter.h"
 
+#include "platform/mach/RealTimeContext.h"
+
 #include <soxr.h>
 
 #include <algorithm>
@@ -242,7 +244,11 @@ void OutputConverter::renderSlice(UInt32 frames, float* destination) {
     timeStamp.mRateScalar = 1.0;
     timeStamp.mFlags = kAudioTimeStampSampleHostTimeValid;
     AudioUnitRenderActionFlags flags = 0;
-    const OSStatus status = callback_.inputProc(callback_.inputProcRefCon, &flags, &timeStamp, 0, frames, clientList_);
+    OSStatus status;
+    {
+        const RealTimeContext::Scope realTime;
+        status = callback_.inputProc(callback_.inputProcRefCon, &flags, &timeStamp, 0, frames, clientList_);
+    }
     clientFrames_ += frames;
 
     // The callback may have pointed the buffers elsewhere; use them only if they still hold the frames.

@@ -3,6 +3,7 @@
 #include <functional>
 
 #include "platform/avaudio/AVAudioNode.h"
+#include "platform/mach/RealTimeContext.h"
 
 namespace velunto {
 
@@ -17,8 +18,10 @@ public:
 
 protected:
     UInt32 render(const AudioTimeStamp& time, AVAudioPCMBuffer* input, UInt32 frames, AVAudioPCMBuffer&) override {
-        if (input)
+        if (input) {
+            const RealTimeContext::Scope realTime;
             receiver_(time, frames, input->audioBufferList());
+        }
         return 0;
     }
 

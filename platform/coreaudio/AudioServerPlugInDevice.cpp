@@ -1,5 +1,7 @@
 #include "platform/coreaudio/AudioServerPlugInDevice.h"
 
+#include "platform/mach/RealTimeContext.h"
+
 #include <algorithm>
 #include <cstring>
 #include <thread>
@@ -262,17 +264,24 @@ void AudioServerPlugInDevice::runOperation(UInt32 operation, bool input, const A
         return;
     const AudioServerPlugInIOCycleInfo info = cycleInfo(cycle);
     const UInt32 frames = std::min(cycle.frames, capacityFrames_);
-    if (table.BeginIOOperation(ref, driverObjectID_, kClientID, operation, frames, &info) != kAudioHardwareNoError)
+    OSStatus began;
+    {
+        const RealTimeContext::Scope realTime;
+        began = table.BeginIOOperation(ref, driverObjectID_, kClientID, operation, frames, &info);
+    }
+    if (began != kAudioHardwareNoError)
         return;
     UInt32 index = 0;
     for (auto& buffer : buffers_) {
         if (buffer.isInput != input)
             continue;
         perStream(buffer, index++, frames, [&] {
+            const RealTimeContext::Scope realTime;
             table.DoIOOperation(ref, driverObjectID_, buffer.driverID, kClientID, operation, frames, &info,
                                 buffer.samples.data(), nullptr);
         });
     }
+    const RealTimeContext::Scope realTime;
     table.EndIOOperation(ref, driverObjectID_, kClientID, operation, frames, &info);
 }
 
