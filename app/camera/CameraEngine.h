@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -48,6 +49,8 @@ public:
     void setSelection(const CameraSelection& newSelection);
     // The picture delay; negative counts as 0. Applies to frames captured after it is stored.
     void setDelay(double milliseconds);
+    // The delay the frames now get (setDelay takes effect on the engine's queue).
+    std::uint64_t delayNanoseconds() const { return delayNanoseconds_.load(std::memory_order_relaxed); }
     // The camera that runs while somebody watches, as the user sees it.
     std::optional<CameraInfo> currentCamera() const;
     // The camera automatic selection takes: the system's default camera, else the first one.
@@ -85,7 +88,7 @@ private:
     std::optional<std::string> desiredCameraID_;
     std::optional<std::string> activeCameraID_;
     bool isClientStreaming_ = false;
-    std::uint64_t delayNanoseconds_ = 0;
+    std::atomic<std::uint64_t> delayNanoseconds_{0};  // written and used on the queue; read anywhere
     std::uint64_t lastScheduledSendTime_ = 0;
     std::shared_ptr<VTPixelTransferSession> transferSession_;
     std::shared_ptr<CVPixelBufferPool> pixelBufferPool_;
