@@ -9,6 +9,20 @@
 
 #include "platform/mach/RealTimeContext.h"
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VELUNTO_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define VELUNTO_ASAN 1
+#endif
+
+#ifdef VELUNTO_ASAN
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*malloc_hook)(const volatile void*, std::size_t),
+                                                         void (*free_hook)(const volatile void*));
+#endif
+
 namespace velunto {
 
 namespace {
@@ -21,6 +35,15 @@ void countLock() {
         lockCount.fetch_add(1, std::memory_order_relaxed);
 }
 
+#ifdef VELUNTO_ASAN
+// AddressSanitizer owns the allocation functions; it reports every allocation, malloc included, to a hook.
+void allocationHook(const volatile void*, std::size_t) {
+    if (RealTimeContext::isActive())
+        allocationCount.fetch_add(1, std::memory_order_relaxed);
+}
+void freeHook(const volatile void*) {}
+[[maybe_unused]] const int installed = __sanitizer_install_malloc_and_free_hooks(allocationHook, freeHook);
+#else
 void* allocate(std::size_t size) {
     if (RealTimeContext::isActive())
         allocationCount.fetch_add(1, std::memory_order_relaxed);
@@ -38,6 +61,7 @@ void* allocateAligned(std::size_t size, std::align_val_t alignment) {
         throw std::bad_alloc();
     return p;
 }
+#endif
 
 // The C library's function behind ours, looked up once (no function-local static: its guard could lock).
 template <class F>
@@ -73,6 +97,7 @@ void RealTimeViolations::reset() {
 
 }  // namespace velunto
 
+#ifndef VELUNTO_ASAN
 // The replaceable allocation functions.
 void* operator new(std::size_t size) {
     return velunto::allocate(size);
@@ -124,6 +149,7 @@ void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
 void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
     std::free(p);
 }
+#endif
 
 // The lock calls, passed on to the C library's.
 extern "C" {

@@ -5,9 +5,10 @@
 namespace velunto {
 
 // Counts the locks taken and the allocations made while a thread is inside a real-time callback
-// (RealTimeContext). Linking RealTimeViolations.cpp into a program replaces the global operator new
-// and interposes the pthread lock calls, so it catches both the application's own code and anything
-// it calls into.
+// (RealTimeContext). Linking RealTimeViolations.cpp into a program interposes the pthread lock calls
+// and replaces the global operator new (under AddressSanitizer, which owns allocation, it installs
+// the sanitizer's allocation hook instead, which sees malloc too), so it catches both the
+// application's own code and anything it calls into.
 class RealTimeViolations {
 public:
     static std::uint64_t locks();
