@@ -46,12 +46,14 @@ RingBuffer* RingBufferCreate(uint64_t requestedSize) {
         return nullptr;
     }
     const std::size_t bytes = static_cast<std::size_t>(capacity) * sizeof(float);
-    void* storage = std::aligned_alloc(kCacheLine, bytes);
+    // aligned_alloc takes only whole multiples of the alignment; small rings get a whole cache line.
+    const std::size_t allocated = (bytes + kCacheLine - 1) / kCacheLine * kCacheLine;
+    void* storage = std::aligned_alloc(kCacheLine, allocated);
     if (storage == nullptr) {
         delete ring;
         return nullptr;
     }
-    std::memset(storage, 0, bytes);
+    std::memset(storage, 0, allocated);
     ring->data = static_cast<float*>(storage);
     ring->capacity = capacity;
     ring->mask = capacity - 1;
