@@ -6,6 +6,16 @@ namespace velunto {
 
 using nlohmann::json;
 
+namespace {
+
+// An integer that fits 64 signed bits; the parser keeps non-negative ones unsigned, and larger ones would wrap.
+bool isInt64(const json& value) {
+    return value.is_number_integer() &&
+           (!value.is_number_unsigned() || value.get<std::uint64_t>() <= static_cast<std::uint64_t>(INT64_MAX));
+}
+
+}  // namespace
+
 json encodeTime(const CMTime& time) {
     return json::array({time.value, time.timescale, time.flags, time.epoch});
 }
@@ -14,7 +24,7 @@ std::optional<CMTime> decodeTime(const json& value) {
     if (!value.is_array() || value.size() != 4)
         return std::nullopt;
     for (const auto& part : value)
-        if (!part.is_number_integer())
+        if (!isInt64(part))
             return std::nullopt;
     CMTime time;
     time.value = value[0].get<std::int64_t>();
@@ -56,7 +66,7 @@ std::optional<CMIOExtensionPropertyState> decodePropertyState(const json& value)
     const json& inner = entry.value();
     if (key == "s" && inner.is_string())
         return CMIOExtensionPropertyState{inner.get<std::string>()};
-    if (key == "i" && inner.is_number_integer())
+    if (key == "i" && isInt64(inner))
         return CMIOExtensionPropertyState{inner.get<std::int64_t>()};
     if (key == "d" && inner.is_number())
         return CMIOExtensionPropertyState{inner.get<double>()};

@@ -52,7 +52,7 @@ WireReceive wireReceive(int socket, WireMessage* out) {
     do {
         received = ::recvmsg(socket, &message, MSG_CMSG_CLOEXEC);
     } while (received < 0 && errno == EINTR);
-    if (received <= 0)
+    if (received < 0)
         return WireReceive::closed;
 
     std::vector<int> fds;
@@ -71,6 +71,9 @@ WireReceive wireReceive(int socket, WireMessage* out) {
             ::close(fd);
         return WireReceive::malformed;
     };
+    // No bytes is the end of the connection, unless descriptors came: then it was an empty packet.
+    if (received == 0)
+        return fds.empty() ? WireReceive::closed : malformed();
     if ((message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) != 0 || fds.size() > 1 ||
         static_cast<std::size_t>(received) < sizeof(WireHeader))
         return malformed();

@@ -1,10 +1,13 @@
 // The provider's side of connections driven directly, the wire format's checks and the property coding.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
+#include <iterator>
 
 #include "platform/coremediaio/CMIOHardware.h"
 #include "platform/coremediaio/CMIOPropertyCoding.h"
@@ -171,6 +174,21 @@ TEST(CMIOPropertyCoding, ValuesSurviveTheWireAndMalformedOnesAreRefused) {
     EXPECT_FALSE(CMIOExtensionCustomPropertySelector("4cc_vns_glob_0000"));
 }
 
+// The parser keeps non-negative integers unsigned; one beyond the signed range must not come back negative.
+TEST(CMIOPropertyCoding, IntegersBeyondTheSignedRangeAreRefusedNotWrapped) {
+    const json tooLarge = json::parse("18446744073709551615");
+    EXPECT_FALSE(decodePropertyState(json{{"i", tooLarge}}));
+    EXPECT_FALSE(decodePropertyState(json{{"i", 9223372036854775808ULL}}));
+    EXPECT_FALSE(decodeTime(json::array({1, tooLarge, 1, 0})));
+    EXPECT_FALSE(decodeTime(json::array({tooLarge, 30, 1, 0})));
+    EXPECT_FALSE(decodeTime(json::array({1, 30, 1, tooLarge})));
+    EXPECT_FALSE(decodePropertyStates(json{{"CMIOExtensionPropertyStreamActiveFormatIndex", {{"i", tooLarge}}}}));
+
+    const auto largest = decodePropertyState(json{{"i", 9223372036854775807ULL}});
+    ASSERT_TRUE(largest);
+    EXPECT_EQ(std::get<std::int64_t>(largest->value), INT64_MAX);
+}
+
 class CMIOWireFormatTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sockets), 0); }
@@ -237,6 +255,37 @@ TEST_F(CMIOWireFormatTest, MalformedMessagesAreRecognised) {
     EXPECT_FALSE(wireFrameFromPayload(payload));
     payload.pop_back();
     EXPECT_FALSE(wireFrameFromPayload(payload));
+}
+
+// A packet of no bytes reads like the end of the connection, but may still carry descriptors.
+TEST_F(CMIOWireFormatTest, AnEmptyPacketWithADescriptorIsMalformedAndLeavesNothingOpen) {
+    const auto openDescriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                             std::filesystem::directory_iterator());
+    };
+    const int stray = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(stray, 0);
+    msghdr packet{};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    packet.msg_control = control;
+    packet.msg_controllen = sizeof control;
+    cmsghdr* item = CMSG_FIRSTHDR(&packet);
+    item->cmsg_level = SOL_SOCKET;
+    item->cmsg_type = SCM_RIGHTS;
+    item->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(item), &stray, sizeof stray);
+    ASSERT_EQ(sendmsg(sockets[0], &packet, 0), 0);
+    const auto before = openDescriptors();
+
+    WireMessage message;
+    EXPECT_EQ(wireReceive(sockets[1], &message), WireReceive::malformed);
+    EXPECT_EQ(message.fd, -1);
+    EXPECT_EQ(openDescriptors(), before);
+    close(stray);
+
+    close(sockets[0]);
+    sockets[0] = -1;
+    EXPECT_EQ(wireReceive(sockets[1], &message), WireReceive::closed);
 }
 
 }  // namespace
