@@ -76,7 +76,8 @@ std::weak_ordering compareRuns(const Run& a, const Run& b) {
         return std::weak_ordering::less;
     if (b.type == RunType::text)
         return std::weak_ordering::greater;
-    return a.type == RunType::number ? std::weak_ordering::greater : std::weak_ordering::less;
+    // A period counts as 0: both stand for a missing run, so anything else would not be transitive.
+    return a.type == RunType::number ? compareNumbers(a.text, "0") : compareNumbers("0", b.text);
 }
 
 // The shorter version's stand-in for the longer one's run at the same position; none for text.

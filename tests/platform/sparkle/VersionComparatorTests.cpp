@@ -39,5 +39,26 @@ TEST(SUStandardVersionComparatorTest, TreatsEquivalentSpellingsAsEqual) {
     }
 }
 
+// Feeds pick the newest item by pairwise comparison, which needs a consistent order also on odd spellings:
+// a missing run is equal both to a period and to 0, so a period must not be older than 0.
+TEST(SUStandardVersionComparatorTest, IsAWeakOrderOnOddSpellings) {
+    const std::string versions[] = {"",      ".",    "0",   "00",   "1",     "1.",   "1.0", "1..", "1.0.",
+                                    "1.0.0", "1..0", "1.a", "1.0a", "1.0.1", "1..1", "a",   "1 2", "2"};
+    const auto compare = SUStandardVersionComparator::compareVersions;
+    for (const std::string& a : versions)
+        for (const std::string& b : versions)
+            for (const std::string& c : versions) {
+                if (compare(a, b) > 0 || compare(b, c) > 0)
+                    continue;
+                SCOPED_TRACE("\"" + a + "\" <= \"" + b + "\" <= \"" + c + "\"");
+                EXPECT_TRUE(compare(a, c) <= 0);
+                if (compare(a, b) < 0 || compare(b, c) < 0)
+                    EXPECT_TRUE(compare(a, c) < 0);
+            }
+    EXPECT_TRUE(compare("1.0", "1..") == 0);
+    EXPECT_TRUE(compare(".", "0") == 0);
+    EXPECT_TRUE(compare("1.0.0", "1.0.") == 0);
+}
+
 }  // namespace
 }  // namespace velunto
