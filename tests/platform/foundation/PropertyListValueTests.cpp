@@ -20,7 +20,7 @@ TEST(PropertyListValue, ConstructorsChooseTheType) {
     // A string literal must not decay to bool, nor an unsigned or float argument go astray.
     const PropertyListValue values[] = {
         PropertyListValue(),      true,    7,       7u,       std::int64_t(-7), 0.5, 0.5f, "text", std::string("text"),
-        std::string_view("text"), Data(2), Date(1), Array(1), Dictionary()};
+        std::string_view("text"), Data(2), Date{1}, Array(1), Dictionary()};
     const Type types[] = {Type::boolean, Type::boolean, Type::integer, Type::integer,   Type::integer,
                           Type::real,    Type::real,    Type::string,  Type::string,    Type::string,
                           Type::data,    Type::date,    Type::array,   Type::dictionary};
