@@ -34,6 +34,17 @@ velunto_build() {
   cmake --build "$VELUNTO_BUILD" -j "$(nproc)"
 }
 
+# The test suite's tree: everything built by clang with AddressSanitizer and UndefinedBehaviorSanitizer (the
+# ThreadSanitizer programs with their own), the fuzz targets as libFuzzer programs; no benchmarks.
+VELUNTO_TEST_BUILD=${VELUNTO_TEST_BUILD:-$VELUNTO_ROOT/build/sanitized}
+velunto_build_tests() {
+  CC=clang CXX=clang++ cmake -S "$VELUNTO_ROOT" -B "$VELUNTO_TEST_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -gline-tables-only -DNDEBUG" \
+    -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -gline-tables-only -DNDEBUG" \
+    -DVELUNTO_SANITIZE=address -DVELUNTO_BUILD_BENCH=OFF >/dev/null
+  cmake --build "$VELUNTO_TEST_BUILD" -j "$(nproc)"
+}
+
 # Installs the virtual microphone where the audio server looks for drivers.
 velunto_install_mic_driver() {
   local drivers="${XDG_DATA_HOME:-$HOME/.local/share}/velunto/drivers"

@@ -50,7 +50,8 @@ TEST(CameraProcesses, FedFramesReachAViewerWholeAndInOrderAcrossARestart) {
     const std::string directory = getenv("XDG_RUNTIME_DIR");
     auto extension = std::make_unique<ChildProcess>(VELUNTO_CAMERA_EXTENSION, std::vector<std::string>{},
                                                     directory + "/extension.log");
-    ChildProcess feeder(VELUNTO_CAMERA_FEEDER, {"--seconds", "5"}, directory + "/feeder.log");
+    // Long enough for a slowed (sanitized, loaded) run to see the restart before the feeder ends.
+    ChildProcess feeder(VELUNTO_CAMERA_FEEDER, {"--seconds", "12"}, directory + "/feeder.log");
 
     Received received;
     CameraViewer viewer;

@@ -49,7 +49,12 @@ TEST(Demo, VoiceAndPictureArriveInStepAndTheLatencyShownIsTheLatencyMeasured) {
     ASSERT_TRUE(report["av_offset_ms"].is_number());
     const double computed = report["latency_ms_computed"];
     EXPECT_NEAR(report["latency_ms_measured"].get<double>(), computed, 5.0);
-    EXPECT_NEAR(report["av_offset_ms"].get<double>(), 0.0, 20.0);
+#ifdef VELUNTO_SANITIZED
+    constexpr double kAVTolerance = 100.0;  // every frame's conversion runs several times slower
+#else
+    constexpr double kAVTolerance = 20.0;
+#endif
+    EXPECT_NEAR(report["av_offset_ms"].get<double>(), 0.0, kAVTolerance);
     EXPECT_DOUBLE_EQ(report["video_delay_ms"].get<double>(), computed)
         << "offset 0: the picture waits as long as the sound";
     // 44.1 kHz microphone (10 ms + 128 frames), 10 ms delay effect, 20 ms fill, the feed device.

@@ -1,10 +1,24 @@
 #include "tests/platform/audiounit/AllocationCounter.h"
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VELUNTO_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define VELUNTO_ASAN 1
+#endif
+
+#ifndef VELUNTO_ASAN
 extern "C" {
 void* __libc_malloc(std::size_t size);
 void* __libc_calloc(std::size_t count, std::size_t size);
 void* __libc_realloc(void* pointer, std::size_t size);
 }
+#else
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*malloc_hook)(const volatile void*, std::size_t),
+                                                         void (*free_hook)(const volatile void*));
+#endif
 
 namespace {
 thread_local int countingDepth = 0;
@@ -15,6 +29,16 @@ void noteAllocation() {
         ++allocations;
     }
 }
+
+#ifdef VELUNTO_ASAN
+// AddressSanitizer owns malloc; it reports every allocation to a hook.
+void allocationHook(const volatile void*, std::size_t) {
+    noteAllocation();
+}
+void freeHook(const volatile void*) {}
+[[maybe_unused]] const int installed = __sanitizer_install_malloc_and_free_hooks(allocationHook, freeHook);
+}  // namespace
+#else
 }  // namespace
 
 extern "C" {
@@ -31,6 +55,7 @@ void* realloc(void* pointer, std::size_t size) {
     return __libc_realloc(pointer, size);
 }
 }
+#endif
 
 namespace velunto::test {
 

@@ -52,8 +52,9 @@ TEST(SUStandardVersionComparatorTest, IsAWeakOrderOnOddSpellings) {
                     continue;
                 SCOPED_TRACE("\"" + a + "\" <= \"" + b + "\" <= \"" + c + "\"");
                 EXPECT_TRUE(compare(a, c) <= 0);
-                if (compare(a, b) < 0 || compare(b, c) < 0)
+                if (compare(a, b) < 0 || compare(b, c) < 0) {
                     EXPECT_TRUE(compare(a, c) < 0);
+                }
             }
     EXPECT_TRUE(compare("1.0", "1..") == 0);
     EXPECT_TRUE(compare(".", "0") == 0);
