@@ -10,7 +10,7 @@ VELUNTO_PACKAGES=(
   libplist-dev nlohmann-json3-dev libboost-dev
   libsoxr-dev libsndfile1-dev libfftw3-dev libyuv-dev
   qt6-base-dev libx11-dev libxtst-dev xvfb
-  clang
+  clang libclang-rt-14-dev
   libpulse-dev pulseaudio pulseaudio-utils
   liblilv-dev libsuil-dev lv2-dev swh-lv2 x42-plugins
   libturbojpeg0-dev
