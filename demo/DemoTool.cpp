@@ -216,7 +216,8 @@ int main(int argc, char** argv) {
     const std::uint64_t launched = HostClock::nowNanoseconds();
     const auto options = parse(argc, argv);
     if (!options) {
-        std::fprintf(stderr, "Aufruf: velunto-demo [--seconds N (4 bis 3600)] [--idle N] [--out ORDNER] [--driver BUNDLE]\n");
+        std::fprintf(stderr,
+                     "Aufruf: velunto-demo [--seconds N (4 bis 3600)] [--idle N] [--out ORDNER] [--driver BUNDLE]\n");
         return 2;
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);

@@ -43,8 +43,8 @@ std::string listenerLabel(const char* call, AudioObjectPropertySelector selector
 
 OutputEngine::OutputEngine(RingBuffer* ring)
     : scratchBuffer_(new float[kScratchCapacity]()),
-      renderContext_(new OutputRenderContext{ring, scratchBuffer_.get(), kScratchCapacity, kTargetFillFrames,
-                                             kToleranceFrames}),
+      renderContext_(
+          new OutputRenderContext{ring, scratchBuffer_.get(), kScratchCapacity, kTargetFillFrames, kToleranceFrames}),
       propertyQueue_("app.velunto.outputengine.properties") {}
 
 OutputEngine::~OutputEngine() {

@@ -23,8 +23,7 @@ OSStatus outputRenderCallback(void* inRefCon, AudioUnitRenderActionFlags*, const
         if (context.primed && context.hasPlayed)
             context.underruns.fetch_add(1, std::memory_order_relaxed);
         context.primed = false;
-    }
-    else if (!context.primed && left >= context.targetFillFrames)
+    } else if (!context.primed && left >= context.targetFillFrames)
         context.primed = true;
     if (!context.primed) {
         for (UInt32 b = 0; b < ioData->mNumberBuffers; ++b)

@@ -71,8 +71,9 @@ void CameraEngine::setSelection(const CameraSelection& newSelection) {
 
 void CameraEngine::setDelay(double milliseconds) {
     const auto nanoseconds = static_cast<std::uint64_t>(std::max(0.0, milliseconds) * 1'000'000.0);
-    queue_.async(
-        weakly(shared_from_this(), [nanoseconds](CameraEngine& engine) { engine.delayNanoseconds_.store(nanoseconds, std::memory_order_relaxed); }));
+    queue_.async(weakly(shared_from_this(), [nanoseconds](CameraEngine& engine) {
+        engine.delayNanoseconds_.store(nanoseconds, std::memory_order_relaxed);
+    }));
 }
 
 std::optional<CameraInfo> CameraEngine::currentCamera() const {
@@ -262,7 +263,8 @@ void CameraEngine::captureOutputDidOutputSampleBuffer(AVCaptureOutput&, const CM
     CMSampleBufferRef output = makeSampleBuffer(converted);
     if (!output)
         return;
-    const std::uint64_t sendTime = captureHostNanoseconds(*sampleBuffer) + delayNanoseconds_.load(std::memory_order_relaxed);
+    const std::uint64_t sendTime =
+        captureHostNanoseconds(*sampleBuffer) + delayNanoseconds_.load(std::memory_order_relaxed);
     // Never out of order: right after the delay shrinks, frames are dropped until time catches up.
     if (sendTime < lastScheduledSendTime_)
         return;
