@@ -9,19 +9,7 @@
 
 #include "platform/mach/RealTimeContext.h"
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VELUNTO_ASAN 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define VELUNTO_ASAN 1
-#endif
-
-#ifdef VELUNTO_ASAN
-extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*malloc_hook)(const volatile void*, std::size_t),
-                                                         void (*free_hook)(const volatile void*));
-#endif
+#include "tests/support/SanitizerAllocationHook.h"
 
 namespace velunto {
 

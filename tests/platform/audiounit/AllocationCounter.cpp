@@ -1,13 +1,6 @@
 #include "tests/platform/audiounit/AllocationCounter.h"
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VELUNTO_ASAN 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define VELUNTO_ASAN 1
-#endif
+#include "tests/support/SanitizerAllocationHook.h"
 
 #ifndef VELUNTO_ASAN
 extern "C" {
@@ -15,9 +8,6 @@ void* __libc_malloc(std::size_t size);
 void* __libc_calloc(std::size_t count, std::size_t size);
 void* __libc_realloc(void* pointer, std::size_t size);
 }
-#else
-extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*malloc_hook)(const volatile void*, std::size_t),
-                                                         void (*free_hook)(const volatile void*));
 #endif
 
 namespace {
