@@ -1,19 +1,17 @@
 #include "platform/mach/RealTimeContext.h"
 
-#include <atomic>
-
 namespace velunto {
 
 namespace {
 
 thread_local int depth = 0;
-std::atomic<std::uint64_t> scopes{0};
+thread_local std::uint64_t scopes = 0;  // per thread: no shared line between I/O threads
 
 }  // namespace
 
 RealTimeContext::Scope::Scope() noexcept {
     ++depth;
-    scopes.fetch_add(1, std::memory_order_relaxed);
+    ++scopes;
 }
 
 RealTimeContext::Scope::~Scope() {
@@ -25,7 +23,7 @@ bool RealTimeContext::isActive() noexcept {
 }
 
 std::uint64_t RealTimeContext::entered() noexcept {
-    return scopes.load(std::memory_order_relaxed);
+    return scopes;
 }
 
 }  // namespace velunto

@@ -19,7 +19,7 @@ public:
     };
 
     static bool isActive() noexcept;
-    // Scopes entered in this process so far, on every thread.
+    // Scopes entered so far on the calling thread (in virtual time every I/O cycle runs on it).
     static std::uint64_t entered() noexcept;
 };
 
