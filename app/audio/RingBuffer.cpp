@@ -141,4 +141,20 @@ uint64_t RingBufferRead(RingBuffer* ring, float* destination, uint64_t count) {
     return n;
 }
 
+// real-time
+uint64_t RingBufferSkip(RingBuffer* ring, uint64_t count) {
+    const uint64_t r = ring->readIndex.load(std::memory_order_relaxed);
+    uint64_t w = ring->readerSeenWriteIndex;
+    if (w - r < count) {
+        w = ring->writeIndex.load(std::memory_order_acquire);
+        ring->readerSeenWriteIndex = w;
+    }
+    const uint64_t fill = w - r;
+    const uint64_t n = count < fill ? count : fill;
+    if (n != 0) {
+        ring->readIndex.store(r + n, std::memory_order_release);
+    }
+    return n;
+}
+
 }  // extern "C"

@@ -27,6 +27,8 @@ uint64_t RingBufferAvailableToWrite(const RingBuffer* ring);
 uint64_t RingBufferWrite(RingBuffer* ring, const float* source, uint64_t count);
 // real-time: reader side; takes up to count samples; an empty ring leaves destination untouched
 uint64_t RingBufferRead(RingBuffer* ring, float* destination, uint64_t count);
+// real-time: reader side; discards up to count of the oldest samples; returns the number discarded
+uint64_t RingBufferSkip(RingBuffer* ring, uint64_t count);
 
 #ifdef __cplusplus
 }

@@ -84,6 +84,24 @@ TEST(RingBuffer, WriteAndReadWrapAroundTheEndInOrder) {
     EXPECT_EQ(out, in);
 }
 
+TEST(RingBuffer, SkipDiscardsTheOldestAcrossTheEndAndAtMostWhatIsThere) {
+    Ring ring = makeRing(8);
+    std::vector<float> out(8);
+    const auto filler = ramp(6, 0.0f);
+    RingBufferWrite(ring.get(), filler.data(), 6);
+    RingBufferRead(ring.get(), out.data(), 6);  // 2 slots before the end
+    const auto in = ramp(7, 10.0f);
+    ASSERT_EQ(RingBufferWrite(ring.get(), in.data(), 7), 7u);
+    EXPECT_EQ(RingBufferSkip(ring.get(), 4), 4u);  // across the end
+    EXPECT_EQ(RingBufferAvailableToRead(ring.get()), 3u);
+    EXPECT_EQ(RingBufferAvailableToWrite(ring.get()), 5u);
+    ASSERT_EQ(RingBufferRead(ring.get(), out.data(), 1), 1u);
+    EXPECT_EQ(out[0], 14.0f);
+    EXPECT_EQ(RingBufferSkip(ring.get(), 100), 2u);
+    EXPECT_EQ(RingBufferSkip(ring.get(), 1), 0u);
+    EXPECT_EQ(RingBufferRead(ring.get(), out.data(), 8), 0u);
+}
+
 TEST(RingBuffer, CountersKeepRunningPastCapacity) {
     Ring ring = makeRing(4);
     std::vector<float> out(3);
