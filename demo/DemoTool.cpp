@@ -384,6 +384,8 @@ int main(int argc, char** argv) {
         shown["underruns"] = render.underruns.load(std::memory_order_relaxed);
         shown["dropped"] = render.droppedSamples.load(std::memory_order_relaxed);
         shown["repeated"] = render.repeatedSamples.load(std::memory_order_relaxed);
+        shown["catch_ups"] = render.catchUps.load(std::memory_order_relaxed);
+        shown["skipped"] = render.skippedSamples.load(std::memory_order_relaxed);
         // Laid out and painted as on screen, without appearing there.
         const auto savePicture = [&](QWidget& widget, const char* name) {
             widget.setAttribute(Qt::WA_DontShowOnScreen);
@@ -463,6 +465,8 @@ int main(int argc, char** argv) {
     report["output_underruns"] = shown["underruns"];
     report["output_samples_dropped"] = shown["dropped"];
     report["output_samples_repeated"] = shown["repeated"];
+    report["output_catch_ups"] = shown["catch_ups"];
+    report["output_samples_skipped"] = shown["skipped"];
     if (!DemoReport::write(report, out / "report.json")) {
         std::fprintf(stderr, "%s kann nicht geschrieben werden.\n", (out / "report.json").c_str());
         return 1;

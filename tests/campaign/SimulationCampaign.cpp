@@ -927,6 +927,10 @@ void SimulationCampaign::checkRecovered() {
                 describe(state.deviceManager().resolvedDeviceUID.value()) + " von " +
                 std::to_string(state.deviceManager().availableInputDevices.value().size()));
     require(state.deviceManager().resolvedDeviceUID.value().has_value(), "nach der Heilung kein Eingang");
+    // No backlog is left in front of Velunto Mic: the band, a callback and an input block at most.
+    const auto backlog = RingBufferAvailableToRead(state.ringBuffer());
+    require(backlog <= 4096,
+            "5 s nach dem letzten Fehler stehen " + std::to_string(backlog) + " Samples vor Velunto Mic");
     // Somebody watching with a camera chosen and allowed: the camera runs.
     if (viewer_->isOpen() && state.cameraEngine().selection.value() != CameraSelection::none())
         require(state.cameraEngine().isCapturing.value(), "die Kamera läuft nicht, obwohl jemand zusieht");

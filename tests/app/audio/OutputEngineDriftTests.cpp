@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <vector>
 
 #include "platform/dispatch/HostClock.h"
 
@@ -20,11 +21,16 @@ namespace {
 constexpr double kModulus = 1 << 20;
 
 // Stands in for the capture side: writes a running count into the ring on the input device's clock.
+// Between stallFrom and stallUntil (host time) it holds its blocks back and then writes them all at
+// once, as an input does whose thread stalled.
 struct Producer {
     RingBuffer* ring;
     double next = 1;
     std::uint64_t overflows = 0;
     float block[4096] = {};
+    std::uint64_t stallFrom = 0, stallUntil = 0;
+    std::vector<float> held = std::vector<float>(96000);
+    std::size_t heldCount = 0;
 };
 
 OSStatus produce(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* in, const AudioTimeStamp*,
@@ -34,6 +40,17 @@ OSStatus produce(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* in
     for (UInt32 i = 0; i < frames; ++i) {
         p.block[i] = static_cast<float>(p.next);
         p.next = p.next + 1 >= kModulus ? 1 : p.next + 1;
+    }
+    const std::uint64_t now = HostClock::nowNanoseconds();
+    if (now >= p.stallFrom && now < p.stallUntil) {
+        std::copy_n(p.block, frames, p.held.begin() + static_cast<std::ptrdiff_t>(p.heldCount));
+        p.heldCount += frames;
+        return 0;
+    }
+    if (p.heldCount > 0) {
+        if (RingBufferWrite(p.ring, p.held.data(), p.heldCount) < p.heldCount)
+            ++p.overflows;
+        p.heldCount = 0;
     }
     if (RingBufferWrite(p.ring, p.block, frames) < frames)
         ++p.overflows;
@@ -125,6 +142,66 @@ TEST(OutputEngineDrift, TenMinutesTwoHundredPPMApartStayInsideTheBand) {
         static_cast<long long>(minFill), static_cast<long long>(maxFill),
         100.0 * static_cast<double>(above) / static_cast<double>(cycles), static_cast<long long>(drops),
         static_cast<long long>(repeats));
+    engine.reset();
+    RingBufferFree(ring);
+}
+
+// The input stalls for 300 ms and then delivers what it held back at once: the output runs dry, waits
+// for the target, and then finds a backlog of 300 ms. Within a second it plays the newest samples again,
+// not minutes later, one sample per callback; apart from the crossfade it plays the count without gaps.
+TEST(OutputEngineDrift, AfterAnInputStallTheBacklogIsGoneWithinASecond) {
+    VirtualTime time;
+    SimulatedAudioHardware hardware;
+    const AudioObjectID mic = hardware.plug(device("sim.mic", 1, 0, 0));
+    hardware.plug(device("sim.feed", 0, 2, 0));
+    RingBuffer* ring = RingBufferCreate(16384);
+    auto engine = std::make_shared<OutputEngine>(ring);
+
+    Producer producer{ring};
+    producer.stallFrom = VirtualTime::kStartNanoseconds + 10'000'000'000ull;
+    producer.stallUntil = producer.stallFrom + 300'000'000ull;
+    AudioDeviceIOProcID proc = nullptr;
+    ASSERT_EQ(AudioDeviceCreateIOProcID(mic, produce, &producer, &proc), 0);
+    ASSERT_EQ(AudioDeviceStart(mic, proc), 0);
+
+    double last = 0, lag = 0, worstLagLate = 0;
+    std::int64_t disturbed = 0;  // cycles with anything but steps of 0, 1 or 2 between played samples
+    hardware.setOutputObserver("sim.feed", [&](double, const float* s, std::uint32_t frames, std::uint32_t channels) {
+        bool smooth = true;
+        for (std::uint32_t i = 0; i < frames; ++i) {
+            const double v = s[i * channels];
+            if (v == 0)
+                continue;
+            const double step = std::fmod(v - last + kModulus - 1, kModulus - 1);
+            if (last != 0 && step != 0 && step != 1 && step != 2)
+                smooth = false;
+            last = v;
+        }
+        disturbed += smooth ? 0 : 1;
+        lag = std::fmod(producer.next - last + kModulus - 1, kModulus - 1);
+        if (HostClock::nowNanoseconds() >= producer.stallUntil + 1'000'000'000ull)
+            worstLagLate = std::max(worstLagLate, lag);
+    });
+
+    engine->start("sim.feed");
+    time.advance(9s);
+    const double lagBefore = lag;
+    time.advance(11s);
+    engine->stop();
+    AudioDeviceDestroyIOProcID(mic, proc);
+
+    const OutputRenderContext& context = engine->renderContext();
+    EXPECT_EQ(producer.overflows, 0u);
+    EXPECT_GE(context.underruns.load(), 1u) << "the stall emptied the ring";
+    EXPECT_EQ(context.catchUps.load(), 1u);
+    EXPECT_GE(disturbed, 1);
+    EXPECT_LE(disturbed, 2) << "only the catch-up's crossfade and the step after it";
+    EXPECT_GT(context.skippedSamples.load(), 12000u) << "most of the 14400 held back";
+    // The lag from the newest input to what is played: a callback, the target and a block's jitter.
+    EXPECT_LE(lagBefore, 1440 + 1024);
+    EXPECT_LE(worstLagLate, 1440 + 1024);
+    std::printf("lag before the stall %.0f, from a second after it at most %.0f; %llu samples skipped\n", lagBefore,
+                worstLagLate, static_cast<unsigned long long>(context.skippedSamples.load()));
     engine.reset();
     RingBufferFree(ring);
 }

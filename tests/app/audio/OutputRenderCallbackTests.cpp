@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <numbers>
 #include <numeric>
 #include <vector>
 
@@ -175,6 +177,111 @@ TEST_F(RenderCallback, TheBandIsWhatRemainsAfterTheRead) {
     fill(513);  // 1441 would remain: one sample more is dropped
     render(512);
     EXPECT_EQ(fillLevel(), 1440u);
+}
+
+// The crossfade of a catch-up: sample i of the callback mixes the stretch that would have been played
+// (1, 2, ...) fading out with the one `excess` later fading in, at equal power.
+float faded(std::int64_t i, std::int64_t wanted, float first, std::int64_t excess) {
+    const double angle = std::numbers::pi / 2 * (static_cast<double>(i) + 0.5) / static_cast<double>(wanted);
+    return static_cast<float>((first + static_cast<double>(i)) * std::cos(angle) +
+                              (first + static_cast<double>(excess + i)) * std::sin(angle));
+}
+
+// Input and output in step with 4800 samples in the ring (100 ms): one sample per callback would take
+// 36 s to work that off. After half a second of callbacks that never left less, the next one skips
+// what stands above the target, and the ring holds the target from then on.
+TEST_F(RenderCallback, AStandingBacklogIsSkippedAfterHalfASecondWithACrossfade) {
+    fill(4800);
+    std::int64_t played = 0;
+    float expected = 1.0f;
+    while (context.catchUps.load() == 0) {
+        ASSERT_LT(played, 30000) << "no catch-up after " << played << " frames";
+        const auto before = static_cast<std::int64_t>(fillLevel());
+        const auto droppedBefore = context.droppedSamples.load();
+        fill(512);
+        auto out = render(512);
+        if (context.catchUps.load() != 0) {
+            // Fill before the read was before + 512; the window's least was what the previous
+            // callbacks left, one sample per callback lower each time.
+            const std::int64_t excess = static_cast<std::int64_t>(context.skippedSamples.load());
+            EXPECT_EQ(before + 512 - 512 - excess, 960) << "the target is what stays";
+            for (std::int64_t i : {0, 1, 255, 256, 510, 511})
+                ASSERT_NEAR(out.samples(0)[i], faded(i, 512, expected, excess), 0.05f) << i;
+            EXPECT_TRUE(std::equal(out.samples(0), out.samples(0) + 512, out.samples(1)));
+            expected += static_cast<float>(excess + 512);
+            break;
+        }
+        ASSERT_EQ(out.samples(0)[0], expected);
+        expected = out.samples(0)[511] + 1.0f + static_cast<float>(context.droppedSamples.load() - droppedBefore);
+        played += 512;
+    }
+    EXPECT_GE(played, 24000);
+    EXPECT_LE(played, 24000 + 512);
+    // Playing on continues right after the stretch faded in, with the ring at the target.
+    for (int k = 0; k < 100; ++k) {
+        fill(512);
+        auto out = render(512);
+        ASSERT_EQ(out.samples(0)[0], expected) << k;
+        expected = out.samples(0)[511] + 1.0f;
+        ASSERT_EQ(fillLevel(), 960u);
+    }
+    EXPECT_EQ(context.catchUps.load(), 1u);
+}
+
+// Bursty input (4096 at once every eight callbacks) peaks far above the band, but its lowest fill
+// does not: nothing is skipped.
+TEST_F(RenderCallback, BurstyInputIsNoBacklog) {
+    fill(960);
+    for (int burst = 0; burst < 100; ++burst) {
+        fill(4096);
+        for (int k = 0; k < 8; ++k)
+            render(512);
+    }
+    EXPECT_GT(context.droppedSamples.load(), 0u) << "the peaks were above the band";
+    EXPECT_EQ(context.catchUps.load(), 0u);
+    EXPECT_EQ(context.skippedSamples.load(), 0u);
+}
+
+// The skip never leaves less than the target, however much was found before; with a stretch shorter
+// than the callback the second one starts inside the first.
+TEST_F(RenderCallback, ACatchUpLeavesTheTargetAndMayOverlapTheCallback) {
+    fill(3000);
+    context.catchUpFrames = 5000;
+    auto out = render(512);
+    EXPECT_EQ(context.skippedSamples.load(), 3000u - 512u - 960u);
+    EXPECT_EQ(fillLevel(), 960u);
+    EXPECT_NEAR(out.samples(1)[511], faded(511, 512, 1.0f, 1528), 0.05f);
+    EXPECT_EQ(render(1).samples(0)[0], 3000.0f - 960.0f + 1.0f);
+
+    RingBufferReset(ring);
+    next = 1;
+    fill(8000);
+    context.catchUpFrames = 1500;
+    out = render(4096);
+    for (std::int64_t i : {0, 1000, 2595, 2596, 4095})
+        ASSERT_NEAR(out.samples(0)[i], faded(i, 4096, 1.0f, 1500), 0.05f) << i;
+    EXPECT_EQ(fillLevel(), 8000u - 4096u - 1500u);
+    EXPECT_EQ(render(1).samples(0)[0], 4096.0f + 1500.0f + 1.0f);
+    EXPECT_EQ(context.catchUps.load(), 2u);
+    EXPECT_EQ(context.catchUpFrames, 0);
+}
+
+// A pending catch-up is dropped when the backlog went meanwhile, and the silence after running dry
+// starts the window afresh.
+TEST_F(RenderCallback, APendingCatchUpLapsesWithTheBacklog) {
+    fill(1200);
+    context.catchUpFrames = 3000;
+    render(512);  // 688 left: under the target, nothing to skip
+    EXPECT_EQ(context.catchUps.load(), 0u);
+    EXPECT_EQ(context.catchUpFrames, 0);
+    EXPECT_EQ(fillLevel(), 1200u - 512u);
+
+    context.windowMinimum = 5000;
+    context.windowFrames = 20000;
+    render(1024);  // dry: silence
+    render(1024);
+    EXPECT_EQ(context.windowFrames, 0);
+    EXPECT_EQ(context.windowMinimum, INT64_MAX);
 }
 
 }  // namespace
