@@ -24,9 +24,18 @@ std::shared_ptr<CMIOSocketChannel> CMIOSocketChannel::open(int socket,
                 connection->receiveSinkBuffer(streamID, std::move(sampleBuffer));
             });
     };
-    // The connection ends on the provider's queue; that also lets go of this channel.
+    // Until the socket closes the channel and its connection keep each other (a client that has not
+    // said hello is held by nobody else). The connection ends on the provider's queue, after every
+    // request queued before; then the channel lets go of it, and the two, the peer and its socket go.
+    // That is after the reading thread's last handler, the only other reader of connection_.
     auto connection = channel->connection_;
-    handlers.closed = [connection, queue] { queue.async([connection] { connection->close(); }); };
+    handlers.closed = [weak, connection, queue] {
+        queue.async([weak, connection] {
+            connection->close();
+            if (auto self = weak.lock())
+                self->connection_.reset();
+        });
+    };
     channel->peer_ = CMIOSocketPeer::make(socket, std::move(handlers));
     channel->peer_->start();
     return channel;
@@ -43,15 +52,17 @@ void CMIOSocketChannel::request(const nlohmann::json& message) {
         peer_->close();
         return;
     }
-    provider->clientQueue().async([self = shared_from_this(), message, requestID = id->get<std::uint64_t>()] {
-        auto reply = self->connection_->handleRequest(message);
-        if (!reply) {
-            self->peer_->close();
-            return;
-        }
-        (*reply)["id"] = requestID;
-        self->peer_->sendJSON(*reply);
-    });
+    // connection_ is read on the reading thread only; it is reset after that thread's last handler.
+    provider->clientQueue().async(
+        [self = shared_from_this(), connection = connection_, message, requestID = id->get<std::uint64_t>()] {
+            auto reply = connection->handleRequest(message);
+            if (!reply) {
+                self->peer_->close();
+                return;
+            }
+            (*reply)["id"] = requestID;
+            self->peer_->sendJSON(*reply);
+        });
 }
 
 void CMIOSocketChannel::sendEvent(const nlohmann::json& event) {

@@ -31,7 +31,7 @@ private:
     void request(const nlohmann::json& message);
 
     std::shared_ptr<CMIOSocketPeer> peer_;
-    std::shared_ptr<CMIOProviderConnection> connection_;
+    std::shared_ptr<CMIOProviderConnection> connection_;  // reset on the provider's queue once closed
     std::weak_ptr<CMIOExtensionProvider> provider_;
 };
 

@@ -5,13 +5,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <iterator>
+#include <thread>
 
 #include "platform/coremediaio/CMIOHardware.h"
 #include "platform/coremediaio/CMIOPropertyCoding.h"
 #include "platform/coremediaio/CMIOProviderConnection.h"
+#include "platform/coremediaio/CMIOSocketChannel.h"
 #include "platform/coremediaio/CMIOWireFormat.h"
 #include "platform/dispatch/VirtualTime.h"
 #include "tests/platform/coremediaio/CMIOTestFrames.h"
@@ -187,6 +190,37 @@ TEST(CMIOPropertyCoding, IntegersBeyondTheSignedRangeAreRefusedNotWrapped) {
     const auto largest = decodePropertyState(json{{"i", 9223372036854775807ULL}});
     ASSERT_TRUE(largest);
     EXPECT_EQ(std::get<std::int64_t>(largest->value), INT64_MAX);
+}
+
+// A client that goes, greeted or not, leaves nothing behind in the provider's process: the channel, its
+// connection and the socket are let go. The camera extension outlives many clients.
+TEST(CMIOSocketChannel, AClosedConnectionLetsGoOfChannelConnectionAndSocket) {
+    DispatchQueue queue{"test.cmio.channel"};
+    TestExtension extension{queue};
+    for (const bool greeted : {false, true}) {
+        int sockets[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sockets), 0);
+        const std::weak_ptr<CMIOSocketChannel> channel = CMIOSocketChannel::open(sockets[1], extension.provider);
+        if (greeted) {
+            const std::string hello =
+                json{{"op", "hello"}, {"id", 1}, {"clientID", "c"}, {"pid", 1}, {"signingID", "t"}}.dump();
+            ASSERT_TRUE(wireSend(sockets[0], WireKind::json,
+                                 {reinterpret_cast<const std::uint8_t*>(hello.data()), hello.size()}, -1, false));
+            WireMessage reply;
+            ASSERT_EQ(wireReceive(sockets[0], &reply), WireReceive::message);
+            ASSERT_EQ(extension.provider->connections().size(), 1u);
+        }
+        close(sockets[0]);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while ((!channel.expired() || fcntl(sockets[1], F_GETFD) != -1) &&
+               std::chrono::steady_clock::now() < deadline) {
+            queue.sync([] {});
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        EXPECT_TRUE(channel.expired()) << (greeted ? "greeted" : "not greeted");
+        EXPECT_EQ(fcntl(sockets[1], F_GETFD), -1) << "the provider's end of the socket is still open";
+        EXPECT_TRUE(extension.provider->connections().empty());
+    }
 }
 
 class CMIOWireFormatTest : public ::testing::Test {
