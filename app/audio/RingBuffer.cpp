@@ -32,6 +32,18 @@ uint64_t capacityFor(uint64_t requested) {
     return capacity;
 }
 
+// real-time, reader side: how many of count samples can be taken from read index r; reloads the
+// writer's counter only when the stale value would limit that.
+uint64_t readable(RingBuffer* ring, uint64_t r, uint64_t count) {
+    uint64_t w = ring->readerSeenWriteIndex;
+    if (w - r < count) {
+        w = ring->writeIndex.load(std::memory_order_acquire);
+        ring->readerSeenWriteIndex = w;
+    }
+    const uint64_t fill = w - r;
+    return count < fill ? count : fill;
+}
+
 }  // namespace
 
 extern "C" {
@@ -120,13 +132,7 @@ uint64_t RingBufferWrite(RingBuffer* ring, const float* source, uint64_t count) 
 // real-time
 uint64_t RingBufferRead(RingBuffer* ring, float* destination, uint64_t count) {
     const uint64_t r = ring->readIndex.load(std::memory_order_relaxed);
-    uint64_t w = ring->readerSeenWriteIndex;
-    if (w - r < count) {
-        w = ring->writeIndex.load(std::memory_order_acquire);
-        ring->readerSeenWriteIndex = w;
-    }
-    const uint64_t fill = w - r;
-    const uint64_t n = count < fill ? count : fill;
+    const uint64_t n = readable(ring, r, count);
     if (n == 0) {
         return 0;
     }
@@ -144,13 +150,7 @@ uint64_t RingBufferRead(RingBuffer* ring, float* destination, uint64_t count) {
 // real-time
 uint64_t RingBufferSkip(RingBuffer* ring, uint64_t count) {
     const uint64_t r = ring->readIndex.load(std::memory_order_relaxed);
-    uint64_t w = ring->readerSeenWriteIndex;
-    if (w - r < count) {
-        w = ring->writeIndex.load(std::memory_order_acquire);
-        ring->readerSeenWriteIndex = w;
-    }
-    const uint64_t fill = w - r;
-    const uint64_t n = count < fill ? count : fill;
+    const uint64_t n = readable(ring, r, count);
     if (n != 0) {
         ring->readIndex.store(r + n, std::memory_order_release);
     }

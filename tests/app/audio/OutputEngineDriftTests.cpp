@@ -67,22 +67,53 @@ SimulatedDeviceDescription device(std::string uid, UInt32 in, UInt32 out, double
     return d;
 }
 
+// A microphone whose cycles feed the producer, a two-channel feed device, and the engine playing the
+// ring on the feed, in virtual time.
+struct DriftRig {
+    explicit DriftRig(double micPPM)
+        : mic(hardware.plug(device("sim.mic", 1, 0, micPPM))),
+          ring(RingBufferCreate(16384)),
+          engine(std::make_shared<OutputEngine>(ring)),
+          producer{ring} {
+        hardware.plug(device("sim.feed", 0, 2, 0));
+    }
+    ~DriftRig() {
+        finish();
+        engine.reset();
+        RingBufferFree(ring);
+    }
+    bool startProducer() {
+        return AudioDeviceCreateIOProcID(mic, produce, &producer, &proc) == 0 && AudioDeviceStart(mic, proc) == 0;
+    }
+    // Stops playing and producing; the engine and its counters stay.
+    void finish() {
+        engine->stop();
+        if (proc)
+            AudioDeviceDestroyIOProcID(mic, proc);
+        proc = nullptr;
+    }
+
+    VirtualTime time;
+    SimulatedAudioHardware hardware;
+    const AudioObjectID mic;
+    RingBuffer* const ring;
+    std::shared_ptr<OutputEngine> engine;
+    Producer producer;
+    AudioDeviceIOProcID proc = nullptr;
+};
+
 // Ten minutes with the input clock 200 ppm faster than the output's. The surplus arrives as one extra
 // block of 512 whenever the input's cycles have slid a whole block ahead (every 53 s), so settling
 // takes two such slides; after that the ring's fill between output cycles stays inside the band, and what is played is
 // the count without gaps beyond the one sample dropped per correction, never a zero.
 TEST(OutputEngineDrift, TenMinutesTwoHundredPPMApartStayInsideTheBand) {
-    VirtualTime time;
-    SimulatedAudioHardware hardware;
-    const AudioObjectID mic = hardware.plug(device("sim.mic", 1, 0, 200));
-    hardware.plug(device("sim.feed", 0, 2, 0));
-    RingBuffer* ring = RingBufferCreate(16384);
-    auto engine = std::make_shared<OutputEngine>(ring);
-
-    Producer producer{ring};
-    AudioDeviceIOProcID proc = nullptr;
-    ASSERT_EQ(AudioDeviceCreateIOProcID(mic, produce, &producer, &proc), 0);
-    ASSERT_EQ(AudioDeviceStart(mic, proc), 0);
+    DriftRig rig(200);
+    auto& time = rig.time;
+    auto& hardware = rig.hardware;
+    RingBuffer* const ring = rig.ring;
+    auto& engine = rig.engine;
+    auto& producer = rig.producer;
+    ASSERT_TRUE(rig.startProducer());
 
     std::int64_t minFill = 1 << 30, maxFill = -1, zeros = 0, gaps = 0, drops = 0, repeats = 0, cycles = 0, above = 0;
     double last = 0;
@@ -122,8 +153,7 @@ TEST(OutputEngineDrift, TenMinutesTwoHundredPPMApartStayInsideTheBand) {
     engine->start("sim.feed");
     ASSERT_EQ(engine->status(), EngineStatus::running());
     time.advance(600s);
-    engine->stop();
-    AudioDeviceDestroyIOProcID(mic, proc);
+    rig.finish();
 
     EXPECT_NEAR(static_cast<double>(cycles), 480 * 48000 / 512.0, 2);
     EXPECT_EQ(zeros, 0) << "no underrun";
@@ -142,27 +172,20 @@ TEST(OutputEngineDrift, TenMinutesTwoHundredPPMApartStayInsideTheBand) {
         static_cast<long long>(minFill), static_cast<long long>(maxFill),
         100.0 * static_cast<double>(above) / static_cast<double>(cycles), static_cast<long long>(drops),
         static_cast<long long>(repeats));
-    engine.reset();
-    RingBufferFree(ring);
 }
 
 // The input stalls for 300 ms and then delivers what it held back at once: the output runs dry, waits
 // for the target, and then finds a backlog of 300 ms. Within a second it plays the newest samples again,
 // not minutes later, one sample per callback; apart from the crossfade it plays the count without gaps.
 TEST(OutputEngineDrift, AfterAnInputStallTheBacklogIsGoneWithinASecond) {
-    VirtualTime time;
-    SimulatedAudioHardware hardware;
-    const AudioObjectID mic = hardware.plug(device("sim.mic", 1, 0, 0));
-    hardware.plug(device("sim.feed", 0, 2, 0));
-    RingBuffer* ring = RingBufferCreate(16384);
-    auto engine = std::make_shared<OutputEngine>(ring);
-
-    Producer producer{ring};
+    DriftRig rig(0);
+    auto& time = rig.time;
+    auto& hardware = rig.hardware;
+    auto& engine = rig.engine;
+    auto& producer = rig.producer;
     producer.stallFrom = VirtualTime::kStartNanoseconds + 10'000'000'000ull;
     producer.stallUntil = producer.stallFrom + 300'000'000ull;
-    AudioDeviceIOProcID proc = nullptr;
-    ASSERT_EQ(AudioDeviceCreateIOProcID(mic, produce, &producer, &proc), 0);
-    ASSERT_EQ(AudioDeviceStart(mic, proc), 0);
+    ASSERT_TRUE(rig.startProducer());
 
     double last = 0, lag = 0, worstLagLate = 0;
     std::int64_t disturbed = 0;  // cycles with anything but steps of 0, 1 or 2 between played samples
@@ -187,8 +210,7 @@ TEST(OutputEngineDrift, AfterAnInputStallTheBacklogIsGoneWithinASecond) {
     time.advance(9s);
     const double lagBefore = lag;
     time.advance(11s);
-    engine->stop();
-    AudioDeviceDestroyIOProcID(mic, proc);
+    rig.finish();
 
     const OutputRenderContext& context = engine->renderContext();
     EXPECT_EQ(producer.overflows, 0u);
@@ -202,8 +224,6 @@ TEST(OutputEngineDrift, AfterAnInputStallTheBacklogIsGoneWithinASecond) {
     EXPECT_LE(worstLagLate, 1440 + 1024);
     std::printf("lag before the stall %.0f, from a second after it at most %.0f; %llu samples skipped\n", lagBefore,
                 worstLagLate, static_cast<unsigned long long>(context.skippedSamples.load()));
-    engine.reset();
-    RingBufferFree(ring);
 }
 
 }  // namespace
