@@ -28,6 +28,22 @@ std::vector<std::size_t> DemoReport::findClicks(const std::vector<float>& mono, 
     return clicks;
 }
 
+std::vector<DemoReport::Dropout> DemoReport::findDropouts(const std::vector<float>& mono, std::size_t minFrames) {
+    std::vector<Dropout> dropouts;
+    const auto first = std::find_if(mono.begin(), mono.end(), [](float sample) { return sample != 0.0f; });
+    std::size_t zeros = 0;
+    for (auto i = first; i != mono.end(); ++i) {
+        if (*i == 0.0f) {
+            ++zeros;
+            continue;
+        }
+        if (zeros >= std::max<std::size_t>(minFrames, 1))
+            dropouts.push_back({static_cast<std::size_t>(i - mono.begin()) - zeros, zeros});
+        zeros = 0;
+    }
+    return dropouts;
+}
+
 std::vector<DemoFlash> DemoReport::readFlashes(const std::string& path) {
     std::vector<DemoFlash> flashes;
     std::ifstream file(path);

@@ -24,6 +24,13 @@ public:
     // least minGapSeconds, refined to the loudest sample within the next millisecond.
     static std::vector<std::size_t> findClicks(const std::vector<float>& mono, double sampleRate,
                                                float threshold = 0.5f, double minGapSeconds = 1.0);
+    // Stretches of digital silence (exact zeros) of at least minFrames inside a recording, between its
+    // first and last sound: where the call app got nothing because the path fell behind.
+    struct Dropout {
+        std::size_t start = 0;
+        std::size_t frames = 0;
+    };
+    static std::vector<Dropout> findDropouts(const std::vector<float>& mono, std::size_t minFrames);
     // Lines "seen captured" as the viewer writes them; unreadable lines are skipped.
     static std::vector<DemoFlash> readFlashes(const std::string& path);
     static std::optional<double> median(std::vector<double> values);

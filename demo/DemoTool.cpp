@@ -65,6 +65,7 @@ constexpr const char* kCameraID = "builtin";
 constexpr double kMicRate = 44100;
 constexpr UInt32 kMicLatency = 96;
 constexpr UInt32 kMicSafetyOffset = 32;
+constexpr std::size_t kMaxListedTimes = 500;  // times listed in the report, per kind
 
 struct Options {
     double seconds = 20;
@@ -362,6 +363,23 @@ int main(int argc, char** argv) {
             out / "velunto-camera-viewer.log");
     });
     after(idleSeconds + 1.5, markCPU);
+    // When the output ran short, to set beside the recording's dropouts.
+    const auto secondsSinceLaunch = [launched](double hostNanoseconds) {
+        return std::round((hostNanoseconds - static_cast<double>(launched)) / 1e7) / 100;
+    };
+    std::vector<double> underrunSeconds;
+    std::uint64_t underrunsSeen = 0;
+    bool watchingUnderruns = true;
+    std::function<void()> watchUnderruns = [&] {
+        if (!watchingUnderruns)
+            return;
+        const auto count = state->outputEngine().renderContext().underruns.load(std::memory_order_relaxed);
+        if (count != underrunsSeen && underrunSeconds.size() < kMaxListedTimes)
+            underrunSeconds.push_back(secondsSinceLaunch(static_cast<double>(HostClock::nowNanoseconds())));
+        underrunsSeen = count;
+        after(0.02, watchUnderruns);
+    };
+    after(0.02, watchUnderruns);
     after(options->seconds, [&] {
         cpuRunning = cpuSinceMark();
         const auto uid = state->deviceManager().resolvedDeviceUID.value();
@@ -402,6 +420,7 @@ int main(int argc, char** argv) {
                                            std::pair{AppState::AuxiliaryWindow::latencyMeter, "latency.png"}})
             saved = savePicture(*VeluntoApp::makeWindowContent(*state, window), name) && saved;
         shown["picturesSaved"] = saved;
+        watchingUnderruns = false;
         NSApplication::shared().terminate();
     });
     app->run();
@@ -431,6 +450,13 @@ int main(int argc, char** argv) {
                            1e6;
             break;
         }
+    // Half a millisecond of exact zeros: the demo's signal never holds still that long.
+    const auto dropouts = DemoReport::findDropouts(recorded, static_cast<std::size_t>(rate / 2000));
+    std::vector<double> dropoutSeconds;
+    for (const auto& dropout : dropouts)
+        if (dropoutSeconds.size() < kMaxListedTimes)
+            dropoutSeconds.push_back(
+                secondsSinceLaunch(static_cast<double>(firstHeard) + static_cast<double>(dropout.start) * 1e9 / rate));
     const auto flashes = DemoReport::readFlashes(work / "blitze.txt");
     const auto timing = DemoReport::pair(emitted, heard, flashes);
     nlohmann::json viewerSummary;
@@ -467,6 +493,9 @@ int main(int argc, char** argv) {
     report["output_samples_repeated"] = shown["repeated"];
     report["output_catch_ups"] = shown["catch_ups"];
     report["output_samples_skipped"] = shown["skipped"];
+    report["output_underrun_seconds"] = underrunSeconds;
+    report["mic_dropouts"] = dropouts.size();
+    report["mic_dropout_seconds"] = dropoutSeconds;
     if (!DemoReport::write(report, out / "report.json")) {
         std::fprintf(stderr, "%s kann nicht geschrieben werden.\n", (out / "report.json").c_str());
         return 1;
@@ -494,6 +523,8 @@ int main(int argc, char** argv) {
                 timing.avOffsetsMs.size() == 1 ? "Blitz" : "Blitze");
     std::printf("  Velunto Kamera: %d Bilder bei der Video-App angekommen\n", report["frames_received"].get<int>());
     std::printf("  Start bis zum ersten Ton in Velunto Mic: %s ms\n", number("startup_to_first_audio_ms", 0).c_str());
+    std::printf("  Aussetzer in Velunto Mic: %zu; Ausgabe leergelaufen: %llu-mal\n", dropouts.size(),
+                static_cast<unsigned long long>(shown["underruns"].get<std::uint64_t>()));
     std::printf("  CPU: %.1f %% eines Kerns ohne Kamera-Zuschauer, %.1f %% mit; Speicher %.0f MB\n", cpuIdle,
                 cpuRunning, rss);
     std::printf(

@@ -42,6 +42,27 @@ TEST(DemoReport, ClicksAreFoundAtTheirPeakOnceEachAndNotInTheirRinging) {
     EXPECT_TRUE(DemoReport::findClicks(std::vector<float>(48000, 0.4f), 48000).empty());
 }
 
+TEST(DemoReport, DropoutsAreSilentStretchesBetweenFirstAndLastSound) {
+    std::vector<float> mono(10000, 0.001f);
+    std::fill(mono.begin(), mono.begin() + 500, 0.0f);          // before the first sound: start-up, not a dropout
+    std::fill(mono.begin() + 2000, mono.begin() + 2512, 0.0f);  // one cycle missing
+    std::fill(mono.begin() + 3000, mono.begin() + 3023, 0.0f);  // too short: a zero crossing of a quiet signal
+    std::fill(mono.begin() + 4000, mono.begin() + 4024, 0.0f);  // just long enough
+    mono[6000] = -0.0f;                                         // negative zero is silence too
+    std::fill(mono.begin() + 6001, mono.begin() + 6100, 0.0f);
+    std::fill(mono.begin() + 9000, mono.end(), 0.0f);  // after the last sound: the end of the recording
+    const auto dropouts = DemoReport::findDropouts(mono, 24);
+    ASSERT_EQ(dropouts.size(), 3u);
+    EXPECT_EQ(dropouts[0].start, 2000u);
+    EXPECT_EQ(dropouts[0].frames, 512u);
+    EXPECT_EQ(dropouts[1].start, 4000u);
+    EXPECT_EQ(dropouts[1].frames, 24u);
+    EXPECT_EQ(dropouts[2].start, 6000u);
+    EXPECT_EQ(dropouts[2].frames, 100u);
+    EXPECT_TRUE(DemoReport::findDropouts(std::vector<float>(100, 0.0f), 24).empty());
+    EXPECT_TRUE(DemoReport::findDropouts({}, 24).empty());
+}
+
 TEST(DemoReport, PairsClicksWithWhatWasHeardAndSeen) {
     const std::uint64_t s = 1'000'000'000;
     const std::vector<std::uint64_t> emitted{2 * s, 4 * s, 6 * s, 8 * s};
