@@ -57,6 +57,28 @@ std::vector<DemoFlash> DemoReport::readFlashes(const std::string& path) {
     return flashes;
 }
 
+std::vector<DemoStall> DemoReport::readStalls(const std::string& path) {
+    std::vector<DemoStall> stalls;
+    std::ifstream file(path);
+    std::string line;
+    while (std::getline(file, line)) {
+        std::istringstream fields(line);
+        DemoStall stall;
+        if (fields >> stall.due >> stall.late)
+            stalls.push_back(stall);
+    }
+    return stalls;
+}
+
+std::size_t DemoReport::countDuringStalls(const std::vector<std::uint64_t>& events,
+                                          const std::vector<DemoStall>& stalls, std::uint64_t margin) {
+    return static_cast<std::size_t>(std::count_if(events.begin(), events.end(), [&](std::uint64_t event) {
+        return std::any_of(stalls.begin(), stalls.end(), [&](const DemoStall& stall) {
+            return event + margin >= stall.due && event <= stall.due + stall.late + margin;
+        });
+    }));
+}
+
 std::optional<double> DemoReport::median(std::vector<double> values) {
     if (values.empty())
         return std::nullopt;

@@ -15,6 +15,13 @@ struct DemoFlash {
     std::uint64_t captured = 0;
 };
 
+// A wake-up of a real-time thread that came late (see velunto-stall-probe): when it was due and how
+// late it came (host ns).
+struct DemoStall {
+    std::uint64_t due = 0;
+    std::uint64_t late = 0;
+};
+
 // What the demo measured, and how it turns into the report: clicks emitted at the microphone and
 // heard by the call app give the audio path's latency; flash frames seen by the viewer, against the
 // same clicks, give the offset between picture and sound.
@@ -33,6 +40,11 @@ public:
     static std::vector<Dropout> findDropouts(const std::vector<float>& mono, std::size_t minFrames);
     // Lines "seen captured" as the viewer writes them; unreadable lines are skipped.
     static std::vector<DemoFlash> readFlashes(const std::string& path);
+    // Lines "due late" as the stall probe writes them; unreadable lines are skipped.
+    static std::vector<DemoStall> readStalls(const std::string& path);
+    // How many events (host ns) fall within a stall, widened by margin on either side.
+    static std::size_t countDuringStalls(const std::vector<std::uint64_t>& events, const std::vector<DemoStall>& stalls,
+                                         std::uint64_t margin);
     static std::optional<double> median(std::vector<double> values);
 
     struct Timing {

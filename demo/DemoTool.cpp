@@ -5,7 +5,7 @@
 // Kamera". Afterwards it reports how late the clicks arrived against the latency the application
 // shows, and how flash and click line up.
 //
-//   velunto-demo [--seconds N] [--out DIR] [--driver BUNDLE]
+//   velunto-demo [--seconds N] [--out DIR] [--driver BUNDLE] [--stalls FILE]
 //
 // Writes velunto-mic.wav, velunto-kamera-*.png, velunto.log and report.json into DIR.
 #include <fcntl.h>
@@ -65,13 +65,15 @@ constexpr const char* kCameraID = "builtin";
 constexpr double kMicRate = 44100;
 constexpr UInt32 kMicLatency = 96;
 constexpr UInt32 kMicSafetyOffset = 32;
-constexpr std::size_t kMaxListedTimes = 500;  // times listed in the report, per kind
+constexpr std::size_t kMaxListedTimes = 500;         // times listed in the report, per kind
+constexpr std::uint64_t kStallMargin = 100'000'000;  // a stall and what it caused, at most this far apart
 
 struct Options {
     double seconds = 20;
     fs::path out = "demo-out";
     std::optional<fs::path> driver;
-    std::optional<double> idle;  // seconds before the video app opens the camera
+    std::optional<double> idle;      // seconds before the video app opens the camera
+    std::optional<fs::path> stalls;  // what velunto-stall-probe wrote beside the run
 };
 
 std::optional<Options> parse(int argc, char** argv) {
@@ -89,6 +91,8 @@ std::optional<Options> parse(int argc, char** argv) {
             options.driver = value;
         else if (argument == "--idle")
             options.idle = std::atof(value.c_str());
+        else if (argument == "--stalls")
+            options.stalls = value;
         else
             return std::nullopt;
     }
@@ -218,7 +222,8 @@ int main(int argc, char** argv) {
     const auto options = parse(argc, argv);
     if (!options) {
         std::fprintf(stderr,
-                     "Aufruf: velunto-demo [--seconds N (4 bis 3600)] [--idle N] [--out ORDNER] [--driver BUNDLE]\n");
+                     "Aufruf: velunto-demo [--seconds N (4 bis 3600)] [--idle N] [--out ORDNER] [--driver BUNDLE] "
+                     "[--stalls DATEI]\n");
         return 2;
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -364,18 +369,18 @@ int main(int argc, char** argv) {
     });
     after(idleSeconds + 1.5, markCPU);
     // When the output ran short, to set beside the recording's dropouts.
-    const auto secondsSinceLaunch = [launched](double hostNanoseconds) {
-        return std::round((hostNanoseconds - static_cast<double>(launched)) / 1e7) / 100;
+    const auto secondsSinceLaunch = [launched](std::uint64_t hostNanoseconds) {
+        return std::round((static_cast<double>(hostNanoseconds) - static_cast<double>(launched)) / 1e7) / 100;
     };
-    std::vector<double> underrunSeconds;
+    std::vector<std::uint64_t> underrunTimes;
     std::uint64_t underrunsSeen = 0;
     bool watchingUnderruns = true;
     std::function<void()> watchUnderruns = [&] {
         if (!watchingUnderruns)
             return;
         const auto count = state->outputEngine().renderContext().underruns.load(std::memory_order_relaxed);
-        if (count != underrunsSeen && underrunSeconds.size() < kMaxListedTimes)
-            underrunSeconds.push_back(secondsSinceLaunch(static_cast<double>(HostClock::nowNanoseconds())));
+        if (count != underrunsSeen)
+            underrunTimes.push_back(HostClock::nowNanoseconds());
         underrunsSeen = count;
         after(0.02, watchUnderruns);
     };
@@ -452,11 +457,16 @@ int main(int argc, char** argv) {
         }
     // Half a millisecond of exact zeros: the demo's signal never holds still that long.
     const auto dropouts = DemoReport::findDropouts(recorded, static_cast<std::size_t>(rate / 2000));
-    std::vector<double> dropoutSeconds;
+    std::vector<std::uint64_t> dropoutTimes;
     for (const auto& dropout : dropouts)
-        if (dropoutSeconds.size() < kMaxListedTimes)
-            dropoutSeconds.push_back(
-                secondsSinceLaunch(static_cast<double>(firstHeard) + static_cast<double>(dropout.start) * 1e9 / rate));
+        dropoutTimes.push_back(firstHeard +
+                               static_cast<std::uint64_t>(static_cast<double>(dropout.start) * 1e9 / rate));
+    const auto listedSeconds = [&](const std::vector<std::uint64_t>& times) {
+        std::vector<double> seconds;
+        for (std::size_t i = 0; i < std::min(times.size(), kMaxListedTimes); ++i)
+            seconds.push_back(secondsSinceLaunch(times[i]));
+        return seconds;
+    };
     const auto flashes = DemoReport::readFlashes(work / "blitze.txt");
     const auto timing = DemoReport::pair(emitted, heard, flashes);
     nlohmann::json viewerSummary;
@@ -493,9 +503,26 @@ int main(int argc, char** argv) {
     report["output_samples_repeated"] = shown["repeated"];
     report["output_catch_ups"] = shown["catch_ups"];
     report["output_samples_skipped"] = shown["skipped"];
-    report["output_underrun_seconds"] = underrunSeconds;
+    report["output_underrun_seconds"] = listedSeconds(underrunTimes);
     report["mic_dropouts"] = dropouts.size();
-    report["mic_dropout_seconds"] = dropoutSeconds;
+    report["mic_dropout_seconds"] = listedSeconds(dropoutTimes);
+    // Set beside the moments the machine woke real-time threads late: a host that pauses its virtual
+    // machine for longer than the path's margins leaves gaps that no margin of their size covers.
+    std::optional<std::vector<DemoStall>> stalls;
+    if (options->stalls) {
+        stalls = DemoReport::readStalls(*options->stalls);
+        std::uint64_t worst = 0;
+        std::vector<std::uint64_t> due;
+        for (const auto& stall : *stalls) {
+            worst = std::max(worst, stall.late);
+            due.push_back(stall.due);
+        }
+        report["machine_stalls"] = stalls->size();
+        report["machine_stall_worst_ms"] = std::round(static_cast<double>(worst) / 1e4) / 100;
+        report["machine_stall_seconds"] = listedSeconds(due);
+        report["mic_dropouts_during_stalls"] = DemoReport::countDuringStalls(dropoutTimes, *stalls, kStallMargin);
+        report["output_underruns_during_stalls"] = DemoReport::countDuringStalls(underrunTimes, *stalls, kStallMargin);
+    }
     if (!DemoReport::write(report, out / "report.json")) {
         std::fprintf(stderr, "%s kann nicht geschrieben werden.\n", (out / "report.json").c_str());
         return 1;
@@ -525,6 +552,11 @@ int main(int argc, char** argv) {
     std::printf("  Start bis zum ersten Ton in Velunto Mic: %s ms\n", number("startup_to_first_audio_ms", 0).c_str());
     std::printf("  Aussetzer in Velunto Mic: %zu; Ausgabe leergelaufen: %llu-mal\n", dropouts.size(),
                 static_cast<unsigned long long>(shown["underruns"].get<std::uint64_t>()));
+    if (stalls)
+        std::printf("  Maschine %zu-mal zu spät (höchstens %.1f ms); dabei %zu der Aussetzer und %zu der Leerläufe\n",
+                    stalls->size(), report["machine_stall_worst_ms"].get<double>(),
+                    report["mic_dropouts_during_stalls"].get<std::size_t>(),
+                    report["output_underruns_during_stalls"].get<std::size_t>());
     std::printf("  CPU: %.1f %% eines Kerns ohne Kamera-Zuschauer, %.1f %% mit; Speicher %.0f MB\n", cpuIdle,
                 cpuRunning, rss);
     std::printf(

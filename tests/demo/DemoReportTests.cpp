@@ -63,6 +63,23 @@ TEST(DemoReport, DropoutsAreSilentStretchesBetweenFirstAndLastSound) {
     EXPECT_TRUE(DemoReport::findDropouts({}, 24).empty());
 }
 
+TEST(DemoReport, DropoutsAreMatchedToStallsOfTheMachine) {
+    const auto path = std::filesystem::temp_directory_path() / "velunto-stalls-test.txt";
+    std::ofstream(path) << "1000000000 12000000\nkaputt\n5000000000 30000000\n";
+    const auto stalls = DemoReport::readStalls(path);
+    std::filesystem::remove(path);
+    ASSERT_EQ(stalls.size(), 2u);
+    EXPECT_EQ(stalls[1].due, 5'000'000'000u);
+    EXPECT_EQ(stalls[1].late, 30'000'000u);
+    const std::uint64_t margin = 100'000'000;
+    // Within the first stall's widened span: 0.9 s, 1.112 s; outside: 0.89 s, 1.2 s; in the second: 5.13 s.
+    EXPECT_EQ(DemoReport::countDuringStalls({900'000'000, 1'112'000'000, 5'130'000'000}, stalls, margin), 3u);
+    EXPECT_EQ(DemoReport::countDuringStalls({890'000'000, 1'112'000'001, 3'000'000'000, 5'130'000'001}, stalls, margin),
+              0u);
+    EXPECT_EQ(DemoReport::countDuringStalls({1'000'000'000}, {}, margin), 0u);
+    EXPECT_TRUE(DemoReport::readStalls("/nonexistent/stalls.txt").empty());
+}
+
 TEST(DemoReport, PairsClicksWithWhatWasHeardAndSeen) {
     const std::uint64_t s = 1'000'000'000;
     const std::vector<std::uint64_t> emitted{2 * s, 4 * s, 6 * s, 8 * s};
