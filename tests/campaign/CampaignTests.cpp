@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "platform/mach/RealTimeContext.h"
@@ -76,6 +80,31 @@ TEST(StaleAudioDetector, NewSoundPassesLapRepeatsAndSoundWithoutFeedDoNot) {
     }
     EXPECT_FALSE(forgetful.add(noise.data(), noise.size(), true));
     EXPECT_FALSE(forgetful.add(voice.data(), 100, true));
+}
+
+// Two damaged files in a row, with nothing saved between: the second finds no file at all.
+TEST(SimulationCampaign, DamagingAMissingOrTinySettingsFileLeavesAnEmptyOrShorterOne) {
+    const auto directory = std::filesystem::temp_directory_path() / "velunto-campaign-damage-test";
+    std::filesystem::remove_all(directory);
+    std::filesystem::create_directories(directory);
+    const auto file = directory / "app.velunto.plist";
+    CampaignRandom random(304);
+    for (int round = 0; round < 20; ++round) {
+        std::filesystem::remove(file);
+        SimulationCampaign::damageSettingsFile(file, random);
+        ASSERT_TRUE(std::filesystem::exists(file));
+        EXPECT_EQ(std::filesystem::file_size(file), 0u);
+        std::ofstream(file, std::ios::binary) << "bplist";
+        SimulationCampaign::damageSettingsFile(file, random);
+        EXPECT_LT(std::filesystem::file_size(file), 6u);
+        std::ofstream(file, std::ios::binary) << "bplist00 and the rest of a property list";
+        SimulationCampaign::damageSettingsFile(file, random);
+        std::stringstream read;
+        read << std::ifstream(file, std::ios::binary).rdbuf();
+        const std::string damaged = read.str();
+        EXPECT_TRUE(damaged.size() < 40 || damaged[0] == 'x') << damaged;
+    }
+    std::filesystem::remove_all(directory);
 }
 
 // A few seeds, a few virtual minutes each: every promise holds, and the checks saw real work.

@@ -418,23 +418,28 @@ void SimulationCampaign::kill(bool midSave) {
     checkRelaunch(before, false);
 }
 
-void SimulationCampaign::corruptSettingsFile() {
-    note("Einstellungsdatei zwischen zwei Starts beschädigt");
-    ++result_.faults;
-    quit();
-    const std::filesystem::path file = directory_ / (std::string(UserDefaults::standardDomain) + ".plist");
+void SimulationCampaign::damageSettingsFile(const std::filesystem::path& file, CampaignRandom& random) {
     std::ifstream in(file, std::ios::binary);
     std::vector<char> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     in.close();
-    if (random_.chance(0.5) || bytes.size() < 8) {
-        bytes.resize(random_.below(bytes.size()));  // cut short: the trailer is gone
+    if (random.chance(0.5) || bytes.size() < 8) {
+        // Cut short: the trailer is gone. Nothing may have been saved since the last damaged file was
+        // moved aside; then there is no file, and an empty one is left.
+        bytes.resize(bytes.empty() ? 0 : random.below(bytes.size()));
     } else {
         for (std::size_t i = 0; i < 8; ++i)  // the header overwritten
-            bytes[i] = static_cast<char>(random_.below(256));
+            bytes[i] = static_cast<char>(random.below(256));
         bytes[0] = 'x';
     }
     std::ofstream(file, std::ios::binary | std::ios::trunc)
         .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+void SimulationCampaign::corruptSettingsFile() {
+    note("Einstellungsdatei zwischen zwei Starts beschädigt");
+    ++result_.faults;
+    quit();
+    damageSettingsFile(directory_ / (std::string(UserDefaults::standardDomain) + ".plist"), random_);
     launch();
     bool movedAside = false;
     for (const auto& entry : std::filesystem::directory_iterator(directory_))

@@ -58,6 +58,9 @@ public:
 
     // One run; a VirtualTime must not be installed already.
     static Result run(const Options& options);
+    // Damages a settings file as a crash or a stray program might: cut short (a missing file becomes an
+    // empty one) or its header overwritten.
+    static void damageSettingsFile(const std::filesystem::path& file, CampaignRandom& random);
 
     ~SimulationCampaign();
     SimulationCampaign(const SimulationCampaign&) = delete;
