@@ -390,6 +390,8 @@ void SimulationCampaign::kill(bool midSave) {
                         " ist 0,6 s nach der letzten Änderung nicht gespeichert");
         }
     }
+    // A drag that young may have died with the process; after the relaunch nothing is owed for it.
+    std::erase_if(lastEQChange_, [&](const auto& change) { return now - change.second <= 600'000'000; });
     const std::filesystem::path file = defaults_->filePath();
     app_.reset();
     defaults_.reset();
