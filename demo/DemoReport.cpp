@@ -4,6 +4,7 @@
 #include <cmath>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 namespace velunto {
 
@@ -44,29 +45,36 @@ std::vector<DemoReport::Dropout> DemoReport::findDropouts(const std::vector<floa
     return dropouts;
 }
 
-std::vector<DemoFlash> DemoReport::readFlashes(const std::string& path) {
-    std::vector<DemoFlash> flashes;
+namespace {
+
+// The lines of a file that begin with two unsigned numbers, as pairs; other lines are skipped.
+std::vector<std::pair<std::uint64_t, std::uint64_t>> readNumberPairs(const std::string& path) {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> pairs;
     std::ifstream file(path);
     std::string line;
     while (std::getline(file, line)) {
         std::istringstream fields(line);
-        DemoFlash flash;
-        if (fields >> flash.seen >> flash.captured && flash.seen >= flash.captured)
-            flashes.push_back(flash);
+        std::pair<std::uint64_t, std::uint64_t> pair;
+        if (fields >> pair.first >> pair.second)
+            pairs.push_back(pair);
     }
+    return pairs;
+}
+
+}  // namespace
+
+std::vector<DemoFlash> DemoReport::readFlashes(const std::string& path) {
+    std::vector<DemoFlash> flashes;
+    for (const auto& [seen, captured] : readNumberPairs(path))
+        if (seen >= captured)
+            flashes.push_back({seen, captured});
     return flashes;
 }
 
 std::vector<DemoStall> DemoReport::readStalls(const std::string& path) {
     std::vector<DemoStall> stalls;
-    std::ifstream file(path);
-    std::string line;
-    while (std::getline(file, line)) {
-        std::istringstream fields(line);
-        DemoStall stall;
-        if (fields >> stall.due >> stall.late)
-            stalls.push_back(stall);
-    }
+    for (const auto& [due, late] : readNumberPairs(path))
+        stalls.push_back({due, late});
     return stalls;
 }
 
