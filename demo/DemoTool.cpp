@@ -435,8 +435,10 @@ int main(int argc, char** argv) {
     flashing = false;
     flasher.join();
     const int viewerStatus = viewer ? reap(*viewer, std::chrono::seconds(5)) : -1;
+    // Recording positions become host times through the call app's cycle stamps: after a stall the
+    // device skips the missed cycles, and the recording resumes later than its length says.
+    const RecordingTimeline heardTimeline = callApp->timeline();
     const double heardRate = callApp->sampleRate();
-    const std::uint64_t firstHeard = callApp->firstHostTime();
     callApp.reset();  // closes the WAV file
     auto stopper = std::make_shared<ExtensionStopper>();
     stopper->holdSelf(stopper);
@@ -446,21 +448,18 @@ int main(int argc, char** argv) {
     const std::vector<float> recorded = readMono(out / "velunto-mic.wav", rate);
     std::vector<std::uint64_t> heard;
     for (const std::size_t click : DemoReport::findClicks(recorded, rate))
-        heard.push_back(firstHeard + static_cast<std::uint64_t>(static_cast<double>(click) * 1e9 / rate));
+        heard.push_back(heardTimeline.hostTime(click));
     std::optional<double> firstAudioMs;
     for (std::size_t i = 0; i < recorded.size(); ++i)
         if (recorded[i] != 0.0f) {
-            firstAudioMs = (static_cast<double>(firstHeard) + static_cast<double>(i) * 1e9 / rate -
-                            static_cast<double>(launched)) /
-                           1e6;
+            firstAudioMs = (static_cast<double>(heardTimeline.hostTime(i)) - static_cast<double>(launched)) / 1e6;
             break;
         }
     // Half a millisecond of exact zeros: the demo's signal never holds still that long.
     const auto dropouts = DemoReport::findDropouts(recorded, static_cast<std::size_t>(rate / 2000));
     std::vector<std::uint64_t> dropoutTimes;
     for (const auto& dropout : dropouts)
-        dropoutTimes.push_back(firstHeard +
-                               static_cast<std::uint64_t>(static_cast<double>(dropout.start) * 1e9 / rate));
+        dropoutTimes.push_back(heardTimeline.hostTime(dropout.start));
     const auto listedSeconds = [&](const std::vector<std::uint64_t>& times) {
         std::vector<double> seconds;
         for (std::size_t i = 0; i < std::min(times.size(), kMaxListedTimes); ++i)
@@ -506,6 +505,7 @@ int main(int argc, char** argv) {
     report["output_underrun_seconds"] = listedSeconds(underrunTimes);
     report["mic_dropouts"] = dropouts.size();
     report["mic_dropout_seconds"] = listedSeconds(dropoutTimes);
+    report["call_app_resumptions"] = heardTimeline.resumptions();  // after cycles its device skipped
     // Set beside the moments the machine woke real-time threads late: a host that pauses its virtual
     // machine for longer than the path's margins leaves gaps that no margin of their size covers.
     std::optional<std::vector<DemoStall>> stalls;

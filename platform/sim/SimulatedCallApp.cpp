@@ -58,8 +58,7 @@ bool SimulatedCallApp::start(std::unique_ptr<SimulatedRecorder> recorder) {
     {
         std::lock_guard lock(mutex_);
         recorder_ = std::move(recorder);
-        firstSampleTime_ = -1;
-        firstHostTime_ = 0;
+        timeline_ = RecordingTimeline(sampleRate_);
         framesRecorded_ = 0;
     }
     if (AudioDeviceCreateIOProcID(device_, ioProc, this, &proc_) != 0)
@@ -87,12 +86,17 @@ std::vector<float> SimulatedCallApp::recording() const {
 
 double SimulatedCallApp::firstSampleTime() const {
     std::lock_guard lock(mutex_);
-    return firstSampleTime_;
+    return timeline_.firstSampleTime();
 }
 
 std::uint64_t SimulatedCallApp::firstHostTime() const {
     std::lock_guard lock(mutex_);
-    return firstHostTime_;
+    return timeline_.firstHostTime();
+}
+
+RecordingTimeline SimulatedCallApp::timeline() const {
+    std::lock_guard lock(mutex_);
+    return timeline_;
 }
 
 std::uint64_t SimulatedCallApp::framesRecorded() const {
@@ -112,11 +116,8 @@ OSStatus SimulatedCallApp::ioProc(AudioObjectID, const AudioTimeStamp*, const Au
     std::lock_guard lock(app.mutex_);
     if (!app.recorder_)
         return 0;
-    if (app.firstSampleTime_ < 0) {
-        app.firstSampleTime_ = inputTime->mSampleTime;
-        app.firstHostTime_ = inputTime->mHostTime;
-    }
     const UInt32 frames = buffer.mDataByteSize / 4 / buffer.mNumberChannels;
+    app.timeline_.note(app.framesRecorded_, inputTime->mSampleTime, inputTime->mHostTime, frames);
     app.recorder_->append(static_cast<const float*>(buffer.mData), frames);
     app.framesRecorded_ += frames;
     return 0;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/coreaudio/AudioHardware.h"
+#include "platform/sim/RecordingTimeline.h"
 #include "platform/sim/SimulatedRecorder.h"
 
 namespace velunto {
@@ -35,6 +36,8 @@ public:
     std::uint64_t firstHostTime() const;
     // Frames recorded since the recording started.
     std::uint64_t framesRecorded() const;
+    // When each recorded frame was captured, also after cycles the device skipped.
+    RecordingTimeline timeline() const;
 
 private:
     bool start(std::unique_ptr<SimulatedRecorder> recorder);
@@ -49,8 +52,7 @@ private:
     AudioDeviceIOProcID proc_ = nullptr;
     mutable std::mutex mutex_;
     std::unique_ptr<SimulatedRecorder> recorder_;
-    double firstSampleTime_ = -1;
-    std::uint64_t firstHostTime_ = 0;
+    RecordingTimeline timeline_;
     std::uint64_t framesRecorded_ = 0;
 };
 
