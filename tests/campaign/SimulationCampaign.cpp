@@ -47,6 +47,8 @@ constexpr const char* kSpeakers = "sim.builtin.speakers";
 const std::vector<std::string> kInputs = {kBuiltInMic, kUSBMic, kHeadset};
 const std::vector<std::string> kCameras = {"builtin", "external"};
 
+// An equaliser drag is saved this long (ns) after it, or may be lost with a killed process.
+constexpr std::uint64_t kEQSaveDelay = 600'000'000;
 constexpr OSType kBrokenSubType = 'cbrk';
 constexpr OSType kHangingSubType = 'chng';
 constexpr auto kHang = 6s;                          // shorter than the call app's memory
@@ -383,7 +385,7 @@ void SimulationCampaign::kill(bool midSave) {
     const auto eqDevice = app_->deviceEQ().deviceUID.value();
     if (eqDevice) {
         const auto last = lastEQChange_.find(*eqDevice);
-        if (last != lastEQChange_.end() && now - last->second > 600'000'000) {
+        if (last != lastEQChange_.end() && now - last->second > kEQSaveDelay) {
             const auto saved = before.eq.find(*eqDevice);
             require(saved != before.eq.end() && saved->second == eqAtKill,
                     "die Equalizer-Einstellung von " + *eqDevice +
@@ -391,7 +393,7 @@ void SimulationCampaign::kill(bool midSave) {
         }
     }
     // A drag that young may have died with the process; after the relaunch nothing is owed for it.
-    std::erase_if(lastEQChange_, [&](const auto& change) { return now - change.second <= 600'000'000; });
+    std::erase_if(lastEQChange_, [&](const auto& change) { return now - change.second <= kEQSaveDelay; });
     const std::filesystem::path file = defaults_->filePath();
     app_.reset();
     defaults_.reset();

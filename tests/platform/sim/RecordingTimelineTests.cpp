@@ -9,6 +9,7 @@
 #include "platform/sim/RecordingTimeline.h"
 #include "platform/sim/SimulatedAudioHardware.h"
 #include "platform/sim/SimulatedCallApp.h"
+#include "tests/support/SimulatedDevices.h"
 
 using namespace velunto;
 using namespace std::chrono_literals;
@@ -37,12 +38,9 @@ TEST(RecordingTimeline, CountsOnAtTheRateAndResumesWhereCyclesWereSkipped) {
 TEST(RecordingTimeline, ACallAppsRecordingIsPlacedByItsCyclesAfterTheDeviceSkippedSome) {
     VirtualTime time;
     SimulatedAudioHardware hardware;
-    SimulatedDeviceDescription mic;
-    mic.name = mic.uid = "rt.mic";
-    mic.inputChannels = 1;
+    SimulatedDeviceDescription mic = simulatedDevice("rt.mic", "rt.mic", 1, 0);
     mic.nominalSampleRate = 48000;
     mic.bufferFrameSize = 480;
-    mic.signal = SimulatedSignal::sineWave(440);
     const AudioObjectID id = hardware.plug(mic);
 
     SimulatedCallApp callApp("rt.mic");
